@@ -1,0 +1,13 @@
+# Every target builds the package into its own virtual environment under
+# .venv/, one per CPython 3.12+ found on this machine.
+
+.PHONY: test demo clean
+
+test:
+	@scripts/test.sh
+
+demo:
+	@scripts/demo.sh
+
+clean:
+	rm -rf build dist .venv

@@ -1,0 +1,3 @@
+"""This module contains the function switchcolor()."""
+
+def switchcolor(current: int, wanted: int, /) -> str: ...

@@ -1,0 +1,70 @@
+// Small helpers shared by the three extension modules: an owning handle for
+// Python references, the export marker, and the dispatch on a str's width.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+// Marks a symbol that other native code may resolve from the shared library.
+// Everything not marked stays hidden (the build defaults to hidden visibility).
+#define CORVANE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace corvane_common {
+
+// Owns one strong reference and releases it when the handle goes out of
+// scope, so every early return releases what was made before it.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject *owned) noexcept : obj_(owned) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&other) noexcept : obj_(other.release()) {}
+    Ref &operator=(Ref &&other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    // Takes a new strong reference to a borrowed object.
+    static Ref borrow(PyObject *borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return Ref(borrowed);
+    }
+
+    PyObject *get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+    // Hands the reference on to a caller who now owns it.
+    PyObject *release() noexcept { return std::exchange(obj_, nullptr); }
+
+    void reset(PyObject *owned = nullptr) noexcept {
+        PyObject *old = std::exchange(obj_, owned);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject *obj_ = nullptr;
+};
+
+// Calls fn with a typed pointer to the storage of a ready str, picking the
+// code-unit type from the string's kind. Returns fallback for any other kind
+// (which the interpreter never produces for a compact str).
+template <typename Fn, typename R>
+inline R with_units(PyObject *str, R fallback, Fn &&fn) {
+    void *data = PyUnicode_DATA(str);
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+        return fn(static_cast<const Py_UCS1 *>(data));
+    case PyUnicode_2BYTE_KIND:
+        return fn(static_cast<const Py_UCS2 *>(data));
+    case PyUnicode_4BYTE_KIND:
+        return fn(static_cast<const Py_UCS4 *>(data));
+    default:
+        return fallback;
+    }
+}
+
+}  // namespace corvane_common

@@ -1,0 +1,53 @@
+# Shared by the Makefile's targets: finding the interpreters to build for and
+# preparing a virtual environment for each of them inside the repository.
+# Sourced, not run.
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Prints one line per distinct CPython 3.12 or later: "<version> <executable>".
+find_pythons() {
+    local candidates=() root seen="" exe key
+    if command -v pyenv >/dev/null 2>&1 && root=$(pyenv root 2>/dev/null); then
+        for exe in "$root"/versions/*/bin/python3; do
+            [ -x "$exe" ] && candidates+=("$exe")
+        done
+    fi
+    for exe in python3.12 python3.13 python3.14; do
+        command -v "$exe" >/dev/null 2>&1 && candidates+=("$exe")
+    done
+    for exe in "${candidates[@]}"; do
+        # A pyenv shim for a version that is not selected fails here; skip it.
+        key=$("$exe" - 2>/dev/null <<'PY'
+import os, sys
+if sys.implementation.name == "cpython" and sys.version_info >= (3, 12):
+    print("%d.%d.%d" % sys.version_info[:3], os.path.realpath(sys.executable))
+PY
+) || continue
+        [ -n "$key" ] || continue
+        case " $seen " in *" ${key%% *} "*) continue ;; esac
+        seen="$seen ${key%% *}"
+        echo "$key"
+    done | sort -V
+}
+
+# make_env VERSION EXECUTABLE: creates (once) .venv/VERSION, installs the
+# build tools and the package with its test extra (built with warnings as
+# errors), and prints the env's python.
+make_env() {
+    local version=$1 exe=$2 env="$repo/.venv/$1"
+    if [ ! -x "$env/bin/python" ]; then
+        "$exe" -m venv "$env" >&2 || return 1
+    fi
+    "$env/bin/python" -m pip install -q --upgrade pip >&2 || return 1
+    "$env/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja >&2 || return 1
+    # No build isolation: the build directory under build/ is reused, so a
+    # second run only recompiles what changed.
+    "$env/bin/python" -m pip install -q --no-build-isolation \
+        -Ccmake.define.CORVANE_WERROR=ON "$repo[test]" >&2 || return 1
+    echo "$env/bin/python"
+}
+
+no_python() {
+    echo "error: no CPython 3.12 or later found (looked in pyenv's versions and for python3.12, python3.13, python3.14 on PATH)" >&2
+    exit 1
+}
