@@ -1,0 +1,89 @@
+"""The benchmark suite keeps working: its pieces on tiny inputs, no timing checked."""
+
+from __future__ import annotations
+
+import importlib
+import pyexpat
+import sys
+from pathlib import Path
+
+import pytest
+
+BENCH = Path(__file__).resolve().parents[1] / "bench"
+
+
+@pytest.fixture(scope="module")
+def bench():
+    sys.path.insert(0, str(BENCH))
+    try:
+        yield {name: importlib.import_module(name)
+               for name in ("documents", "goals", "harness", "noop", "purepy", "report", "run")}
+    finally:
+        sys.path.remove(str(BENCH))
+
+
+@pytest.mark.parametrize("width, narrower, widest",
+                         [(1, 0x7F, 0xFF), (2, 0xFF, 0xFFFF), (4, 0xFFFF, 0x10FFFF)])
+def test_width_documents_differ_only_in_width(bench, width, narrower, widest):
+    documents = bench["documents"]
+    docs = documents.corpus(4096, real=False).widths
+    text = docs[width].text
+    assert narrower < max(map(ord, text)) <= widest
+    same = docs[1].text.replace(documents.WIDTH_MARKS[1], "?")
+    assert text.replace(documents.WIDTH_MARKS[width], "?") == same
+
+
+def test_generated_documents_are_well_formed(bench):
+    corpus = bench["documents"].corpus(4096, real=False)
+    for doc in corpus.xml + list(corpus.widths.values()):
+        pyexpat.ParserCreate().Parse(doc.data, True)
+
+
+SWITCHES = [(-1, 56), (5, 56), (56, 15), (56, 0), (0, 7), (120, 15), (56, 504), (-1, 511),
+            (63, 248), (56, 568), (504, 120), (248, 120), (7, 7), (56, -1)]
+
+
+@pytest.mark.parametrize("current, wanted", SWITCHES)
+def test_pure_switchcolor_follows_the_module(bench, current, wanted):
+    lumet = pytest.importorskip("_lumet")
+    assert bench["purepy"].switchcolor(current, wanted) == lumet.switchcolor(current, wanted)
+
+
+DECLARATIONS = [b"", b"\xef\xbb\xbf<a/>", b"\xff\xfe\x00", b"\xff\xfe\x00\x00", b"\x00<",
+                b"<\x00?\x00", b"Lo\xa7\x94", b"<?xm", b"<?xml ", b"<?xml ?>", b"<a/>",
+                b"<?xml version='1.0' encoding='latin-1'?>", b"<?xml\tencoding=\"x\"",
+                b"<?xml version=1.0?>", b"<?xml encoding=''?>", b"<?xml version='1.0' ?"]
+
+
+def outcome(fn, *args):
+    try:
+        return fn(*args)
+    except ValueError as e:
+        return "ValueError: " + str(e)
+
+
+@pytest.mark.parametrize("data", DECLARATIONS)
+def test_pure_encoding_functions_follow_the_module(bench, data):
+    vexil = pytest.importorskip("_vexil")
+    pure = bench["purepy"]
+    text = data.decode("latin-1")
+    calls = [(name, args) for final in (0, 1) for name, args in (
+        ("detectencoding", (data, final)),
+        ("detectencoding", (text, final)),
+        ("fixencoding", (text, "utf-16", final)))]
+    differ = [(name, args) for name, args in calls
+              if outcome(getattr(pure, name), *args) != outcome(getattr(vexil, name), *args)]
+    assert not differ
+
+
+def test_suite_runs_on_tiny_inputs(bench, tmp_path, capsys):
+    settings = bench["harness"].Settings(rounds=1, warmup=0, min_sample=0.0)
+    results = bench["run"].run(4096, 16384, settings, real=False, out=tmp_path)
+    for goal in results:
+        assert (goal.measured is not None and goal.measured > 0) or goal.absent, goal.key
+    written = (tmp_path / "results.md").read_text(encoding="utf-8")
+    printed = capsys.readouterr().out
+    for goal in results:
+        assert f"## Goal {goal.key}:" in written
+        assert goal.verdict in printed
+    assert str(Path.home()) not in written and str(BENCH) not in written
