@@ -1,0 +1,373 @@
+"""The declaration scanner as other native code sees it: the exported C
+functions of the _vexil shared library, called through ctypes."""
+
+import ctypes
+import shutil
+import subprocess
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+_vexil = pytest.importorskip("_vexil")
+
+ERROR, INCOMPLETE, NO_ENCODING, FOUND = -1, 0, 1, 2
+BAD_NAME = "malformed XML declaration: empty or malformed pseudoattr name"
+NO_EQUALS = "malformed XML declaration: expected '='"
+NO_QUOTE = "malformed XML declaration: expected quote"
+EMPTY_VALUE = "malformed XML declaration: empty pseudoattr value"
+
+UNIT_TYPES = {1: ctypes.c_uint8, 2: ctypes.c_uint16, 4: ctypes.c_uint32}
+WIDTHS = sorted(UNIT_TYPES)
+
+# PyDLL keeps the interpreter's lock held and raises the exception that a
+# call leaves set, as the scanners expect of their callers.
+library = ctypes.PyDLL(_vexil.__file__)
+
+
+def scanner(width):
+    fn = getattr(library, f"parsedeclaration_ucs{width}")
+    fn.restype = ctypes.c_int
+    fn.argtypes = [
+        ctypes.c_void_p,
+        ctypes.c_void_p,
+        ctypes.POINTER(ctypes.c_void_p),
+        ctypes.POINTER(ctypes.c_void_p),
+    ]
+    return fn
+
+
+def scan_units(units, width, start=0, end=None):
+    """Scans units[start:end] in place; returns the code and, when the value
+    was found, its (start, end) as indexes into units."""
+    end = len(units) if end is None else end
+    storage = (UNIT_TYPES[width] * max(len(units), 1))(*units)
+    base = ctypes.addressof(storage)
+    value_start, value_end = ctypes.c_void_p(0), ctypes.c_void_p(0)
+    code = scanner(width)(
+        base + start * width,
+        base + end * width,
+        ctypes.byref(value_start),
+        ctypes.byref(value_end),
+    )
+    if code != FOUND:
+        return code, None
+    return code, ((value_start.value - base) // width, (value_end.value - base) // width)
+
+
+def units_of(text):
+    return [ord(c) for c in text]
+
+
+def scan(text, width):
+    """(code, value) for a text at the given width; value only when found."""
+    code, span = scan_units(units_of(text), width)
+    return code, None if span is None else text[span[0] : span[1]]
+
+
+def model(units, width):
+    """The scanner's rules, restated independently: (code, span or message)."""
+    n = len(units)
+    for i, ch in enumerate("<?xml"):
+        if n == i:
+            return INCOMPLETE, None
+        if units[i] != ord(ch):
+            return NO_ENCODING, None
+    if n == 5:
+        return INCOMPLETE, None
+    spaces = {9, 10, 13, 32}
+    if units[5] not in spaces:
+        return NO_ENCODING, None
+
+    def letter(u):
+        if width == 1:
+            return 65 <= u <= 90 or 97 <= u <= 122
+        return u < 0x110000 and chr(u).isalpha()
+
+    def skip(p):
+        while p < n and units[p] in spaces:
+            p += 1
+        return p
+
+    p = 6
+    while True:
+        p = skip(p)
+        if p == n:
+            return INCOMPLETE, None
+        if units[p] == ord("?"):
+            if p + 1 == n:
+                return INCOMPLETE, None
+            if units[p + 1] == ord(">"):
+                return NO_ENCODING, None
+        q = p
+        while q < n and letter(units[q]):
+            q += 1
+        if q == n:
+            return INCOMPLETE, None
+        if q == p:
+            return ERROR, BAD_NAME
+        r = skip(q)
+        if r == n:
+            return INCOMPLETE, None
+        if units[r] != ord("="):
+            return ERROR, NO_EQUALS
+        r = skip(r + 1)
+        if r == n:
+            return INCOMPLETE, None
+        quote = units[r]
+        if quote not in (ord("'"), ord('"')):
+            return ERROR, NO_QUOTE
+        try:
+            close = units.index(quote, r + 1)
+        except ValueError:
+            return INCOMPLETE, None
+        if close == r + 1:
+            return ERROR, EMPTY_VALUE
+        if units[p:q] == [ord(c) for c in "encoding"]:
+            return FOUND, (r + 1, close)
+        p = close + 1
+
+
+def run(units, width):
+    """What the exported scanner answers, in the model's shape."""
+    try:
+        return scan_units(units, width)
+    except ValueError as exc:
+        return ERROR, str(exc)
+
+
+# Rows that hold at every width: (text, code, value or message).
+CASES = [
+    ("", INCOMPLETE, None),
+    ("<", INCOMPLETE, None),
+    ("<?", INCOMPLETE, None),
+    ("<?x", INCOMPLETE, None),
+    ("<?xm", INCOMPLETE, None),
+    ("<?xml", INCOMPLETE, None),
+    ("<?XML version='1.0'?>", NO_ENCODING, None),
+    ("<?xml?>", NO_ENCODING, None),
+    ("<?xmlns", NO_ENCODING, None),
+    (" <?xml ", NO_ENCODING, None),
+    ("\xef\xbb\xbf<?xml encoding='x'?>", NO_ENCODING, None),
+    ("<?xml\xa0encoding='x'?>", NO_ENCODING, None),
+    ("<?xml\x0cencoding='x'?>", NO_ENCODING, None),
+    ("<!xml", NO_ENCODING, None),
+    ("<?xml\tencoding='x'", FOUND, "x"),
+    ("<?xml\nencoding='x'", FOUND, "x"),
+    ("<?xml\rencoding='x'", FOUND, "x"),
+    ("<?xml ?>", NO_ENCODING, None),
+    ("<?xml version='1.0'?>", NO_ENCODING, None),
+    ("<?xml version='1.0' encoding='utf-8'?>", FOUND, "utf-8"),
+    ("<?xml encoding = 'utf-8' ?>", FOUND, "utf-8"),
+    ("<?xml \t\r\nencoding\n=\t'utf-8'", FOUND, "utf-8"),
+    ("<?xml encoding='utf-8'", FOUND, "utf-8"),
+    ("<?xml version='1.0'encoding='latin-1'?>", FOUND, "latin-1"),
+    ("<?xml encoding='a' encoding='b'?>", FOUND, "a"),
+    ("<?xml Encoding='x'?>", NO_ENCODING, None),
+    ("<?xml encodings='x'?>", NO_ENCODING, None),
+    ("<?xml encodin='x'?>", NO_ENCODING, None),
+    ('<?xml encoding="it\'s"?>', FOUND, "it's"),
+    ("<?xml encoding='say \"hi\"'?>", FOUND, 'say "hi"'),
+    ("<?xml encoding=' x '", FOUND, " x "),
+    ("<?xml version='a?>b' encoding='x'?>", FOUND, "x"),
+    ("<?xml version='\n<>?' encoding='x\ny'", FOUND, "x\ny"),
+    ("<?xml version='1' version='2' encoding='x'", FOUND, "x"),
+    ("<?xml version", INCOMPLETE, None),
+    ("<?xml version ", INCOMPLETE, None),
+    ("<?xml version=", INCOMPLETE, None),
+    ("<?xml version= ", INCOMPLETE, None),
+    ("<?xml version='1.0", INCOMPLETE, None),
+    ("<?xml version='1.0' ", INCOMPLETE, None),
+    ("<?xml encoding='", INCOMPLETE, None),
+    ("<?xml encoding='utf-8\"", INCOMPLETE, None),
+    # A lone "?" at the end may still become "?>".
+    ("<?xml version='1.0' ?", INCOMPLETE, None),
+    ("<?xml version='1.0'?", INCOMPLETE, None),
+    ("<?xml ?", INCOMPLETE, None),
+    ("<?xml version='1.0' ?x", ERROR, BAD_NAME),
+    ("<?xml ? >", ERROR, BAD_NAME),
+    ("<?xml 1.0", ERROR, BAD_NAME),
+    ("<?xml -x='1'", ERROR, BAD_NAME),
+    ("<?xml version='1.0' >", ERROR, BAD_NAME),
+    ("<?xml version:'1.0'", ERROR, NO_EQUALS),
+    ("<?xml version '1.0'", ERROR, NO_EQUALS),
+    ("<?xml version=1.0", ERROR, NO_QUOTE),
+    ("<?xml version=`1.0`", ERROR, NO_QUOTE),
+    ("<?xml version=''", ERROR, EMPTY_VALUE),
+    ("<?xml encoding=''", ERROR, EMPTY_VALUE),
+    ('<?xml encoding=""', ERROR, EMPTY_VALUE),
+    # The first malformation stops the walk before any later encoding.
+    ("<?xml version='' encoding='x'", ERROR, EMPTY_VALUE),
+]
+
+
+@pytest.mark.parametrize("width", WIDTHS)
+@pytest.mark.parametrize("text, code, detail", CASES)
+def test_scanner_cases(text, code, detail, width):
+    if code == ERROR:
+        with pytest.raises(ValueError) as excinfo:
+            scan(text, width)
+        assert str(excinfo.value) == detail
+    else:
+        assert scan(text, width) == (code, detail)
+
+
+# A name letter outside ASCII: only the wider scanners take it for a letter.
+@pytest.mark.parametrize(
+    "units, width, expected",
+    [
+        (units_of("<?xml vérsion='1.0'?>"), 1, (ERROR, NO_EQUALS)),
+        (units_of("<?xml vérsion='1.0'?>"), 2, (NO_ENCODING, None)),
+        (units_of("<?xml vérsion='1.0'?>"), 4, (NO_ENCODING, None)),
+        (units_of("<?xml ĀĀ='1' encoding='x'"), 2, (FOUND, "x")),
+        (units_of("<?xml 𝒜='1' encoding='x'"), 4, (FOUND, "x")),
+        (units_of("\ufeff<?xml encoding='x'"), 2, (NO_ENCODING, None)),
+        # Digits and symbols are not letters at any width.
+        (units_of("<?xml v٣='1'"), 2, (ERROR, NO_EQUALS)),
+        (units_of("<?xml ×='1'"), 2, (ERROR, BAD_NAME)),
+        # Nor is a unit beyond the last code point, which no str holds.
+        (units_of("<?xml ") + [0x110000] + units_of("='1'"), 4, (ERROR, BAD_NAME)),
+        (units_of("<?xml x") + [0x110061] + units_of("='1'"), 4, (ERROR, NO_EQUALS)),
+    ],
+)
+def test_name_letters_by_width(units, width, expected):
+    code, detail = run(units, width)
+    if code == FOUND:
+        detail = "".join(map(chr, units[detail[0] : detail[1]]))
+    assert (code, detail) == expected
+
+
+@pytest.mark.parametrize("width", WIDTHS)
+def test_positions_point_into_the_callers_text(width):
+    text = "<?xml version='1.0' encoding=\"koi8-r\"?><doc/>"
+    code, span = scan_units(units_of(text), width)
+    assert code == FOUND
+    assert span == (text.index("koi8-r"), text.index("koi8-r") + 6)
+    assert text[span[1]] == '"'
+
+
+@pytest.mark.parametrize("width", WIDTHS)
+def test_positions_are_written_during_the_walk(width):
+    text = "<?xml version='1.0'?>"
+    storage = (UNIT_TYPES[width] * len(text))(*map(ord, text))
+    base = ctypes.addressof(storage)
+    value_start, value_end = ctypes.c_void_p(0), ctypes.c_void_p(0)
+    code = scanner(width)(
+        base, base + len(text) * width, ctypes.byref(value_start), ctypes.byref(value_end)
+    )
+    assert code == NO_ENCODING
+    assert (value_start.value - base) // width == text.index("1.0")
+    assert (value_end.value - base) // width == text.index("1.0") + 3
+
+
+@pytest.mark.parametrize("width", WIDTHS)
+@pytest.mark.parametrize(
+    "text, start, end, expected",
+    [
+        # Units past the end are not read, though a decision lies there.
+        ("<?xml encoding='x'", 0, 17, INCOMPLETE),
+        ("<?xml ?>", 0, 7, INCOMPLETE),
+        ("<?xml?>", 0, 5, INCOMPLETE),
+        # A range that starts after its end is empty.
+        ("<?xml encoding='x'", 18, 0, INCOMPLETE),
+        ("<?xml encoding='x'", 7, 6, INCOMPLETE),
+        ("<?xml encoding='x'", 1, 0, INCOMPLETE),
+        # Nor is anything before the start.
+        ("x<?xml encoding='y'", 1, 19, FOUND),
+    ],
+)
+def test_range_bounds(text, start, end, expected, width):
+    code, _ = scan_units(units_of(text), width, start, end)
+    assert code == expected
+
+
+# Pieces that declarations are made of, and a few that break them.
+PIECES = st.sampled_from(
+    [" ", "\t", "\n", "\r", "\x0c", "\xa0", "=", "'", '"', "?", ">", "?>", "<",
+     "encoding", "version", "Encoding", "x", "1.0", "utf-8", "-", "é", "Ā",
+     "\u3042", "\U0001d49c", "٣", "\0", "\ufeff"]
+)  # fmt: skip
+DECLARATIONS = st.builds(
+    lambda head, body: head + "".join(body),
+    st.sampled_from(["<?xml ", "<?xml", "<?xml\t", "<?xm", "", "<?XML "]),
+    st.lists(PIECES | st.text(max_size=3), max_size=14),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(DECLARATIONS)
+def test_scanner_agrees_with_model(text):
+    units = units_of(text)
+    for width in WIDTHS:
+        if max(units, default=0) < 1 << (8 * width):
+            assert run(units, width) == model(units, width), width
+
+
+def test_wide_scanners_agree_on_shared_texts():
+    # Without non-ASCII letters in names the three widths answer alike.
+    text = "<?xml version='é' encoding='ü'?>"
+    assert scan(text, 1) == scan(text, 2) == scan(text, 4) == (FOUND, "ü")
+
+
+# The C shape of a function that takes a positional argument tuple.
+def exported_fixencoding():
+    fn = library.fixencoding
+    fn.restype = ctypes.py_object
+    fn.argtypes = [ctypes.py_object, ctypes.py_object]
+    return fn
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (("<?xml encoding='latin-1'?><a/>", "utf-8"), "<?xml encoding='utf-8'?><a/>"),
+        (("<?xml version='1.0'", "utf-8"), None),
+        (("<?xml version='1.0'", "utf-8", 1), "<?xml version='1.0'"),
+    ],
+)
+def test_fixencoding_symbol(args, expected):
+    assert exported_fixencoding()(_vexil, args) == expected
+
+
+def test_fixencoding_symbol_ignores_module_and_keeps_identity():
+    text = "<a/>"
+    assert exported_fixencoding()(None, (text, "x")) is text
+
+
+@pytest.mark.parametrize(
+    "args, exc",
+    [
+        ((), TypeError),
+        (("<a/>",), TypeError),
+        ((b"<a/>", "x"), TypeError),
+        (("<?xml version=1.0", "x"), ValueError),
+    ],
+)
+def test_fixencoding_symbol_errors(args, exc):
+    with pytest.raises(exc):
+        exported_fixencoding()(None, args)
+
+
+def test_detectencoding_is_not_exported():
+    with pytest.raises(AttributeError):
+        library.detectencoding
+
+
+EXPORTED = {
+    "PyInit__vexil",
+    "fixencoding",
+    "parsedeclaration_ucs1",
+    "parsedeclaration_ucs2",
+    "parsedeclaration_ucs4",
+}
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_exactly_these_symbols_are_exported():
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", _vexil.__file__],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    names = {line.split()[-1] for line in listing.splitlines() if line.strip()}
+    assert names == EXPORTED
