@@ -3,6 +3,8 @@
 
 #include "declaration.hpp"
 
+#include <bit>
+
 namespace {
 
 using vexil::DECL_ENCODING_FOUND;
@@ -91,10 +93,9 @@ PyObject *detect_bytes(PyObject *obj, int final) {
     const unsigned mask = narrow(bytes, n);
     if (mask == 0)
         return utf8_name();
-    if ((mask & (mask - 1)) != 0)
+    if (!std::has_single_bit(mask))
         return undecided(final);
-    const int which = __builtin_ctz(mask);
-    const Candidate &candidate = kCandidates[which];
+    const Candidate &candidate = kCandidates[std::countr_zero(mask)];
     if (n < candidate.needed)
         return undecided(final);
     if (candidate.answer)
