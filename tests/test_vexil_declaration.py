@@ -6,15 +6,23 @@ import shutil
 import subprocess
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
 
 _vexil = pytest.importorskip("_vexil")
 
-ERROR, INCOMPLETE, NO_ENCODING, FOUND = -1, 0, 1, 2
-BAD_NAME = "malformed XML declaration: empty or malformed pseudoattr name"
-NO_EQUALS = "malformed XML declaration: expected '='"
-NO_QUOTE = "malformed XML declaration: expected quote"
-EMPTY_VALUE = "malformed XML declaration: empty pseudoattr value"
+from vexil_model import (
+    BAD_NAME,
+    DECLARATIONS,
+    PREFIXED,
+    EMPTY_VALUE,
+    ERROR,
+    FOUND,
+    INCOMPLETE,
+    NO_ENCODING,
+    NO_EQUALS,
+    NO_QUOTE,
+    model,
+)
 
 UNIT_TYPES = {1: ctypes.c_uint8, 2: ctypes.c_uint16, 4: ctypes.c_uint32}
 WIDTHS = sorted(UNIT_TYPES)
@@ -62,69 +70,6 @@ def scan(text, width):
     """(code, value) for a text at the given width; value only when found."""
     code, span = scan_units(units_of(text), width)
     return code, None if span is None else text[span[0] : span[1]]
-
-
-def model(units, width):
-    """The scanner's rules, restated independently: (code, span or message)."""
-    n = len(units)
-    for i, ch in enumerate("<?xml"):
-        if n == i:
-            return INCOMPLETE, None
-        if units[i] != ord(ch):
-            return NO_ENCODING, None
-    if n == 5:
-        return INCOMPLETE, None
-    spaces = {9, 10, 13, 32}
-    if units[5] not in spaces:
-        return NO_ENCODING, None
-
-    def letter(u):
-        if width == 1:
-            return 65 <= u <= 90 or 97 <= u <= 122
-        return u < 0x110000 and chr(u).isalpha()
-
-    def skip(p):
-        while p < n and units[p] in spaces:
-            p += 1
-        return p
-
-    p = 6
-    while True:
-        p = skip(p)
-        if p == n:
-            return INCOMPLETE, None
-        if units[p] == ord("?"):
-            if p + 1 == n:
-                return INCOMPLETE, None
-            if units[p + 1] == ord(">"):
-                return NO_ENCODING, None
-        q = p
-        while q < n and letter(units[q]):
-            q += 1
-        if q == n:
-            return INCOMPLETE, None
-        if q == p:
-            return ERROR, BAD_NAME
-        r = skip(q)
-        if r == n:
-            return INCOMPLETE, None
-        if units[r] != ord("="):
-            return ERROR, NO_EQUALS
-        r = skip(r + 1)
-        if r == n:
-            return INCOMPLETE, None
-        quote = units[r]
-        if quote not in (ord("'"), ord('"')):
-            return ERROR, NO_QUOTE
-        try:
-            close = units.index(quote, r + 1)
-        except ValueError:
-            return INCOMPLETE, None
-        if close == r + 1:
-            return ERROR, EMPTY_VALUE
-        if units[p:q] == [ord(c) for c in "encoding"]:
-            return FOUND, (r + 1, close)
-        p = close + 1
 
 
 def run(units, width):
@@ -280,21 +225,8 @@ def test_range_bounds(text, start, end, expected, width):
     assert code == expected
 
 
-# Pieces that declarations are made of, and a few that break them.
-PIECES = st.sampled_from(
-    [" ", "\t", "\n", "\r", "\x0c", "\xa0", "=", "'", '"', "?", ">", "?>", "<",
-     "encoding", "version", "Encoding", "x", "1.0", "utf-8", "-", "é", "Ā",
-     "\u3042", "\U0001d49c", "٣", "\0", "\ufeff"]
-)  # fmt: skip
-DECLARATIONS = st.builds(
-    lambda head, body: head + "".join(body),
-    st.sampled_from(["<?xml ", "<?xml", "<?xml\t", "<?xm", "", "<?XML "]),
-    st.lists(PIECES | st.text(max_size=3), max_size=14),
-)
-
-
 @settings(max_examples=300, deadline=None)
-@given(DECLARATIONS)
+@given(PREFIXED | DECLARATIONS)
 def test_scanner_agrees_with_model(text):
     units = units_of(text)
     for width in WIDTHS:

@@ -9,6 +9,16 @@ from hypothesis import given, settings, strategies as st
 
 _vexil = pytest.importorskip("_vexil")
 from _vexil import detectencoding  # noqa: E402
+from vexil_model import (  # noqa: E402
+    DECLARATIONS,
+    ERROR,
+    FOUND,
+    INCOMPLETE,
+    NO_ENCODING,
+    PREFIXED,
+    model,
+    model_str,
+)
 
 UNDECIDED = object()  # None, or "utf-8" when final is true
 
@@ -292,6 +302,38 @@ def test_no_bytes_break_it(head, tail, final):
         assert answer is None or type(answer) is str
     assert outcome(bytearray(data), final) == answer
     assert outcome(memoryview(data), final) == answer
+
+
+def modelled(code, detail, value, final):
+    """detectencoding's answer for a scan whose outcome is (code, detail)."""
+    if code == ERROR:
+        return ValueError, detail
+    if code == FOUND:
+        try:
+            return value(detail)
+        except UnicodeDecodeError as exc:
+            return UnicodeDecodeError, str(exc)
+    if code == NO_ENCODING:
+        return "utf-8"
+    return "utf-8" if final else None
+
+
+@settings(max_examples=200, deadline=None)
+@given(DECLARATIONS, st.booleans())
+def test_str_road_agrees_with_scanner_model(text, final):
+    code, detail = model_str(text)
+    assert outcome(text, final) == modelled(code, detail, lambda span: text[span[0] : span[1]], final)
+
+
+@settings(max_examples=200, deadline=None)
+@given(PREFIXED, st.booleans())
+def test_declaration_bytes_agree_with_scanner_model(text, final):
+    data = text.encode("utf-8")
+    code, detail = model(list(data), 1)
+    expected = modelled(code, detail, lambda span: data[span[0] : span[1]].decode("utf-8"), final)
+    if code == INCOMPLETE:
+        expected = None  # a declaration cut short stays undecided
+    assert outcome(data, final) == expected
 
 
 def test_module_definition():

@@ -8,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 pytest.importorskip("_vexil")
 from _vexil import fixencoding  # noqa: E402
+from vexil_model import DECLARATIONS, ERROR, FOUND, NO_ENCODING, PREFIXED, model_str  # noqa: E402
 
 SAME = object()  # the text object itself
 
@@ -279,3 +280,23 @@ def test_arguments_keep_their_reference_counts(text, final):
         except ValueError:
             pass
     assert (sys.getrefcount(text), sys.getrefcount(name)) == before
+
+
+@settings(max_examples=300, deadline=None)
+@given(PREFIXED | DECLARATIONS, names(), st.integers(-1, 1))
+def test_agrees_with_scanner_model(text, name, final):
+    code, detail = model_str(text)
+    if code == ERROR:
+        with pytest.raises(ValueError) as excinfo:
+            fixencoding(text, name, final)
+        assert str(excinfo.value) == detail
+        return
+    result = fixencoding(text, name, final)
+    if code == FOUND:
+        expected = text[: detail[0]] + name + text[detail[1] :]
+        assert result == expected
+        assert storage(result) == narrowest(expected)
+    elif code == NO_ENCODING or final:
+        assert result is text
+    else:
+        assert result is None
