@@ -195,6 +195,8 @@ def test_buffer_of_wider_items_is_read_as_bytes():
         b"<?xml encoding=''",
         b"<?xml encoding='\xe9'",
         b"\xef\xbb\xbf",
+        b"\xff\xfe",
+        b"<a/>",
         b"",
     ],
 )
