@@ -163,21 +163,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_vexil",
-    nullptr,
-    0,
-    methods,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = corvane_common::multi_phase_module("_vexil", nullptr, methods);
 
 }  // namespace
 

@@ -2,8 +2,6 @@
 functions of the _vexil shared library, called through ctypes."""
 
 import ctypes
-import shutil
-import subprocess
 
 import pytest
 from hypothesis import given, settings
@@ -283,23 +281,3 @@ def test_detectencoding_is_not_exported():
     with pytest.raises(AttributeError):
         library.detectencoding
 
-
-EXPORTED = {
-    "PyInit__vexil",
-    "fixencoding",
-    "parsedeclaration_ucs1",
-    "parsedeclaration_ucs2",
-    "parsedeclaration_ucs4",
-}
-
-
-@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
-def test_exactly_these_symbols_are_exported():
-    listing = subprocess.run(
-        ["nm", "-D", "--defined-only", _vexil.__file__],
-        capture_output=True,
-        text=True,
-        check=True,
-    ).stdout
-    names = {line.split()[-1] for line in listing.splitlines() if line.strip()}
-    assert names == EXPORTED
