@@ -101,21 +101,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_lumet",
-    "This module contains the function switchcolor().",
-    0,
-    methods,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = corvane_common::multi_phase_module(
+    "_lumet", "This module contains the function switchcolor().", methods);
 
 }  // namespace
 

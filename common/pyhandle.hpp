@@ -49,6 +49,14 @@ private:
     PyObject *obj_ = nullptr;
 };
 
+// A module definition for multi-phase initialisation with no creation or
+// execution steps and no per-module state.
+inline PyModuleDef_Slot no_slots[] = {{0, nullptr}};
+
+inline PyModuleDef multi_phase_module(const char *name, const char *doc, PyMethodDef *methods) {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, methods, no_slots, nullptr, nullptr, nullptr};
+}
+
 // Calls fn with a typed pointer to the storage of a ready str, picking the
 // code-unit type from the string's kind. Returns fallback for any other kind
 // (which the interpreter never produces for a compact str).
