@@ -4,6 +4,7 @@
 #include "declaration.hpp"
 
 #include <bit>
+#include <cstdint>
 
 namespace {
 
@@ -40,19 +41,39 @@ constexpr unsigned kUtf16LittleMark = 1u << 1;
 constexpr unsigned kDeclaration = 1u << (kCandidateCount - 1);
 constexpr Py_ssize_t kNarrowed = 6;  // bytes that take part in the narrowing
 
+// For each of the first six positions and each byte value, the candidates
+// that this byte at this position leaves in the set: the narrowing is one
+// lookup per byte instead of a comparison per byte and candidate.
+struct KeepTable {
+    std::uint16_t keeps[kNarrowed][256];
+};
+
+constexpr KeepTable make_keep_table() {
+    KeepTable t{};
+    for (Py_ssize_t k = 0; k < kNarrowed; ++k)
+        for (int b = 0; b < 256; ++b)
+            for (int i = 0; i < kCandidateCount; ++i) {
+                const Candidate &c = kCandidates[i];
+                bool kept = k < c.length ? c.pattern[k] == b : true;
+                if ((1u << i) == kDeclaration && k == kNarrowed - 1)
+                    kept = vexil::is_declaration_space(b);
+                if (kept)
+                    t.keeps[k][b] |= std::uint16_t(1u << i);
+            }
+    return t;
+}
+
+constexpr KeepTable kKeep = make_keep_table();
+
 // The candidates that the first min(n, 6) bytes leave.
 unsigned narrow(const unsigned char *bytes, Py_ssize_t n) {
     unsigned mask = (1u << kCandidateCount) - 1;
     const Py_ssize_t limit = n < kNarrowed ? n : kNarrowed;
     for (Py_ssize_t k = 0; k < limit; ++k)
-        for (int i = 0; i < kCandidateCount; ++i)
-            if (k < kCandidates[i].length && kCandidates[i].pattern[k] != bytes[k])
-                mask &= ~(1u << i);
+        mask &= kKeep.keeps[k][bytes[k]];
     // FF FE 00 00 is the UTF-32 mark, not the UTF-16 one.
     if (n >= 4 && bytes[2] == 0 && bytes[3] == 0)
         mask &= ~kUtf16LittleMark;
-    if (n >= kNarrowed && !vexil::is_declaration_space(bytes[kNarrowed - 1]))
-        mask &= ~kDeclaration;
     return mask;
 }
 

@@ -135,6 +135,27 @@ def test_every_width_pair(text_class, name_class):
     assert storage(result) == narrowest(head + name + tail)
 
 
+# The class of the result comes from a scan that goes a block at a time:
+# the unit that decides it may stand anywhere around the blocks' edges, and
+# four-byte units may together hold bits above the last code point.
+@pytest.mark.parametrize("old", ["old", "old\U0001f600"])
+@pytest.mark.parametrize("text_class", CLASSES)
+@pytest.mark.parametrize("at", [0, 1, 7, 8, 15, 16, 31, 32, 33, 63, 64, 100])
+def test_width_from_a_unit_anywhere_in_a_long_tail(old, text_class, at):
+    head = "<?xml encoding='"
+    tail = "'?>" + "x" * at + WIDENERS[text_class] + "y" * 70
+    result = fixencoding(head + old + tail, "utf-8")
+    assert result == head + "utf-8" + tail
+    assert storage(result) == narrowest(head + "utf-8" + tail)
+
+
+def test_four_byte_units_whose_bits_together_pass_the_last_code_point():
+    tail = "'?>" + "\U00100000\U000fffff" * 20
+    result = fixencoding("<?xml encoding='x'" + tail, "utf-8")
+    assert result == "<?xml encoding='utf-8'" + tail
+    assert storage(result) == 4
+
+
 class Text(str):
     pass
 
