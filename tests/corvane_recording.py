@@ -37,6 +37,21 @@ class Recorder:
         return record
 
 
+def text(t):
+    return ("text", t)
+
+
+def tag(name, *attrs, empty=False):
+    """The events of a start tag; each attribute is (name, *value events)."""
+    events = [("enterstarttag", name)]
+    for attr_name, *value in attrs:
+        events += [("enterattr", attr_name), *value, ("leaveattr", attr_name)]
+    events.append(("leavestarttag", name))
+    if empty:
+        events.append(("endtag", name))
+    return events
+
+
 def merged(events):
     """Joins neighbouring text events: where a text is cut into pieces, its
     runs end at the cuts."""

@@ -3,24 +3,9 @@ reports, fed whole and cut into pieces."""
 
 import pytest
 
-from corvane_recording import HANDLERS, check_case
+from corvane_recording import HANDLERS, check_case, tag, text
 
 NO_CDATA = tuple(n for n in HANDLERS if n != "cdata")
-
-
-def tag(name, *attrs, empty=False):
-    """The events of a start tag; each attribute is (name, *value events)."""
-    events = [("enterstarttag", name)]
-    for attr_name, *value in attrs:
-        events += [("enterattr", attr_name), *value, ("leaveattr", attr_name)]
-    events.append(("leavestarttag", name))
-    if empty:
-        events.append(("endtag", name))
-    return events
-
-
-def text(t):
-    return ("text", t)
 
 
 CASES = [
