@@ -23,12 +23,14 @@ MODES = {"xml": corvane.XMLParser, "sgml": corvane.SGMLParser}
 
 
 class Recorder:
-    """Binds handle_<name> for each of `names` and logs (name, *args)."""
+    """Binds handle_<name> for each of `names` and logs (name, *args); a
+    subclass's own handle_ methods and properties take precedence."""
 
     def __init__(self, names=HANDLERS):
         self.events = []
         for name in names:
-            setattr(self, "handle_" + name, self._recorder(name))
+            if not hasattr(type(self), "handle_" + name):
+                setattr(self, "handle_" + name, self._recorder(name))
 
     def _recorder(self, name):
         def record(*args):
