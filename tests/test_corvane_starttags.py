@@ -32,6 +32,10 @@ CASES = [
     ("xml", "<a =x>", tag("a", ("", text("x")))),
     ("xml", "<a t=\"x>y\">", tag("a", ("t", text("x")), ('y"',))),
     ("sgml", "<a t=\"x>y\">", tag("a", ("t", text("x")), ('y"', text('y"')))),
+    # An unquoted value cut at a ">" (inside quotes to the scanner) leaves
+    # the ">" to the next attribute; a quoted one passes it.
+    ("xml", "<a b=x'>'>", tag("a", ("b", text("x'")), (">'",))),
+    ("sgml", "<a b=x'>'>", tag("a", ("b", text("x'")), (">'", text(">'")))),
     ("sgml", "<A HREF=X>", tag("a", ("HREF", text("X")))),
     ("xml", "<a b=x c='y'd=\"z\">", tag("a", ("b", text("x")), ("c", text("y")), ("d", text("z")))),
     ("xml", "<a b='it\"s'>", tag("a", ("b", text('it"s')))),
