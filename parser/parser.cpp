@@ -125,14 +125,9 @@ PyObject *feed_routine(FastParser *self, PyObject *text, bool final) {
     if (!reserve(self, n))
         return nullptr;
     Py_UCS4 *tail = self->buffer + self->buffer_length;
-    bool copied = corvane_common::with_units(text, false, [&](const auto *units) {
-        std::copy(units, units + n, tail);
-        return true;
-    });
-    if (!copied) {
-        PyErr_SetString(PyExc_ValueError, "Unknown unicode format");
+    // The interpreter's own widening copy, for each code-unit width.
+    if (!PyUnicode_AsUCS4(text, tail, n, 0))
         return nullptr;
-    }
     self->buffer_length += n;
 
     self->busy = 1;
