@@ -6,6 +6,8 @@ import subprocess
 
 import pytest
 
+SANITIZER_PREFIXES = ("__odr_asan", "__asan", "__ubsan", "__sancov")
+
 EXPORTS = {
     "_lumet": {"PyInit__lumet"},
     "_vexil": {
@@ -27,7 +29,14 @@ def test_dynamic_symbols(name):
         ["nm", "-D", "--defined-only", module.__file__],
         capture_output=True, text=True, check=True,
     ).stdout
-    symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
-    # Linker bookkeeping symbols are not ours.
-    symbols -= {"_init", "_fini", "_edata", "_end", "__bss_start"}
+    kinds = {f[-1]: f[-2] for f in map(str.split, out.splitlines()) if f}
+    # Linker bookkeeping and a sanitizer build's runtime hooks are not ours.
+    symbols = {
+        s for s in kinds
+        if s not in {"_init", "_fini", "_edata", "_end", "__bss_start"}
+        and not s.startswith(SANITIZER_PREFIXES)
+    }
     assert symbols == EXPORTS[name]
+    # Functions are code and the type object is data.
+    for symbol in symbols:
+        assert kinds[symbol] in ("DB" if symbol.endswith("_Type") else "T"), symbol

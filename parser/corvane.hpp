@@ -1,0 +1,145 @@
+// Internal seams of the corvane module: the parser record, the callback
+// slots, the character classes and the calls into the target that the
+// scanner, the reference resolver and the start-tag reporter share.
+#pragma once
+
+#include "pyhandle.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvane_parser {
+
+using corvane_common::Ref;
+
+// The callback slots in the order the record holds them.
+enum Slot : int {
+    EnterStartTag,
+    EnterAttr,
+    LeaveAttr,
+    LeaveStartTag,
+    EndTag,
+    Proc,
+    Special,
+    CharRef,
+    EntityRef,
+    Text,
+    Cdata,
+    Comment,
+    kSlotCount
+};
+
+struct FastParser {
+    PyObject_HEAD
+    std::int32_t xml_mode;
+    std::int32_t busy;
+    std::int32_t pending_net;
+    std::int32_t doctype_state;
+    Py_UCS4 *buffer;
+    Py_ssize_t buffer_length;
+    Py_ssize_t buffer_capacity;
+    PyObject *slots[kSlotCount];
+};
+
+// Scans the held text [start, end) (start < end) and reports what it finds.
+// Returns the position up to which the text is consumed, or null with an
+// exception set; a failed scan leaves pending_net and doctype_state as it
+// found them.
+Py_UCS4 *scan(FastParser *self, Py_UCS4 *start, Py_UCS4 *end);
+
+// A reference in character data: the name between "&" and its terminator,
+// or for a character reference the digits after "&#". Returns -1 on failure.
+int report_reference(FastParser *self, bool character, const Py_UCS4 *name,
+                     const Py_UCS4 *name_end);
+
+// A reference inside an attribute value: the range after "&" up to its ";"
+// (or the end of the value). Returns -1 on failure.
+int report_attribute_reference(FastParser *self, const Py_UCS4 *begin,
+                               const Py_UCS4 *end);
+
+// A complete start tag (or empty-element tag, which is also ended) with its
+// name and its attribute area [attrs, attrs_end). Returns -1 on failure.
+int report_starttag(FastParser *self, bool empty, const Py_UCS4 *name,
+                    const Py_UCS4 *name_end, const Py_UCS4 *attrs,
+                    const Py_UCS4 *attrs_end);
+
+// Character classes below 128, one bit each.
+enum : std::uint8_t {
+    kSpace = 1,      // the interpreter's whitespace
+    kNameStop = 2,   // ends an XML name: ">", "/", "?" and whitespace
+    kRefStop = 4,    // ends a reference in character data: ";", "<", ">", whitespace
+    kSgmlName = 8,   // letters, digits, "-", ".", ":", "?"
+};
+
+struct ClassTable {
+    std::uint8_t bits[128];
+};
+
+constexpr ClassTable make_classes() {
+    ClassTable t{};
+    // Tab, line feed, vertical tab, form feed, carriage return, the four
+    // information separators and space: what str.isspace accepts below 128.
+    for (int c : {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0x1F, 0x20})
+        t.bits[c] |= kSpace | kNameStop | kRefStop;
+    for (int c : {'>', '/', '?'})
+        t.bits[c] |= kNameStop;
+    for (int c : {';', '<', '>'})
+        t.bits[c] |= kRefStop;
+    for (int c = 0; c < 128; ++c)
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+            t.bits[c] |= kSgmlName;
+    for (int c : {'-', '.', ':', '?'})
+        t.bits[c] |= kSgmlName;
+    return t;
+}
+
+inline constexpr ClassTable kClasses = make_classes();
+
+inline bool is_space(Py_UCS4 c) {
+    return c < 128 ? (kClasses.bits[c] & kSpace) != 0 : _PyUnicode_IsWhitespace(c) != 0;
+}
+
+inline const Py_UCS4 *skip_space(const Py_UCS4 *p, const Py_UCS4 *end) {
+    while (p < end && is_space(*p))
+        ++p;
+    return p;
+}
+
+// A new str holding the code points [begin, end).
+inline PyObject *make_str(const Py_UCS4 *begin, const Py_UCS4 *end) {
+    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, begin, end - begin);
+}
+
+// Calls fn, which the caller holds, with one argument; the result is dropped.
+inline int call_one(PyObject *fn, PyObject *arg) {
+    Ref result(PyObject_CallOneArg(fn, arg));
+    return result ? 0 : -1;
+}
+
+// Reports `arg` to the callable bound in `slot`, if any. The callable is held
+// for the length of the call, which may rebind or clear the slot.
+inline int report_object(FastParser *self, Slot slot, PyObject *arg) {
+    PyObject *bound = self->slots[slot];
+    if (!bound)
+        return 0;
+    Ref fn = Ref::borrow(bound);
+    return call_one(fn.get(), arg);
+}
+
+// Reports the code points [begin, end) to `slot`; an empty slot costs nothing,
+// not even the string.
+inline int report_range(FastParser *self, Slot slot, const Py_UCS4 *begin,
+                        const Py_UCS4 *end) {
+    PyObject *bound = self->slots[slot];
+    if (!bound)
+        return 0;
+    // Take hold of the callable before the string exists: making it may run
+    // the collector, and with it code that rebinds the slot.
+    Ref fn = Ref::borrow(bound);
+    Ref arg(make_str(begin, end));
+    if (!arg)
+        return -1;
+    return call_one(fn.get(), arg.get());
+}
+
+}  // namespace corvane_parser
