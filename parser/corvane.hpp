@@ -39,6 +39,14 @@ struct FastParser {
     Py_ssize_t buffer_length;
     Py_ssize_t buffer_capacity;
     PyObject *slots[kSlotCount];
+    // How far the scan already read the incomplete construct that begins the
+    // held text, so that the next call goes on from there instead of reading
+    // a long comment or quoted value again from its start: an offset from
+    // the construct's first code point (0: not read), and the quote open
+    // there. Set by a scan that stops at such a construct, taken by the next
+    // scan, and reset with the held text.
+    Py_ssize_t resume_offset;
+    Py_UCS4 resume_quote;
 };
 
 // Scans the held text [start, end) (start < end) and reports what it finds.

@@ -60,6 +60,8 @@ PyObject *make_parser(int xml_mode) {
     self->buffer_length = 0;
     self->buffer_capacity = 0;
     std::fill_n(self->slots, kSlotCount, nullptr);
+    self->resume_offset = 0;
+    self->resume_quote = 0;
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject *>(self);
 }
@@ -90,6 +92,7 @@ bool reserve(FastParser *self, Py_ssize_t n) {
         self->buffer_capacity = n;
         self->pending_net = 0;
         self->doctype_state = 0;
+        self->resume_offset = 0;
         return true;
     }
     if (n <= self->buffer_capacity - self->buffer_length)
@@ -99,7 +102,12 @@ bool reserve(FastParser *self, Py_ssize_t n) {
         drop_buffer(self);
         return PyErr_NoMemory(), false;
     }
+    // The capacity grows by half at least: a long construct fed in small
+    // pieces is then copied a bounded number of times overall.
     Py_ssize_t capacity = self->buffer_length + n;
+    Py_ssize_t growth = self->buffer_capacity / 2;
+    if (growth <= kMaxHeld - self->buffer_capacity)
+        capacity = std::max(capacity, self->buffer_capacity + growth);
     auto *block = static_cast<Py_UCS4 *>(
         std::realloc(self->buffer, std::size_t(capacity + 1) * sizeof(Py_UCS4)));
     if (!block) {

@@ -5,6 +5,8 @@
 
 #include "corvane.hpp"
 
+#include <utility>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -38,26 +40,32 @@ struct Token {
     Py_UCS4 *resume = nullptr;
 };
 
-// The code points that can open a construct in character data; which ones
-// do depends on the two state fields. One that cannot open anything now
-// repeats "<", so that every test below stays a plain comparison.
-struct Openers {
+// Up to five code points searched for together. A place that is not needed
+// repeats the first code point, so that every test below stays a plain
+// comparison.
+struct CodeSet {
     Py_UCS4 c[5];
 
-    explicit Openers(const FastParser *self)
-        : c{'<', '&', self->doctype_state ? Py_UCS4('%') : Py_UCS4('<'),
-            self->doctype_state ? Py_UCS4(']') : Py_UCS4('<'),
-            self->pending_net ? Py_UCS4('/') : Py_UCS4('<')} {}
+    explicit CodeSet(Py_UCS4 a, Py_UCS4 b = 0, Py_UCS4 d = 0, Py_UCS4 e = 0, Py_UCS4 f = 0)
+        : c{a, b ? b : a, d ? d : a, e ? e : a, f ? f : a} {}
 
     bool match(Py_UCS4 x) const {
         return (x == c[0]) | (x == c[1]) | (x == c[2]) | (x == c[3]) | (x == c[4]);
     }
 };
 
-// The plain-text fast path: the first code point at or after p that can
-// open a construct, or end. Four code points are tested at a time where the
-// machine allows it.
-Py_UCS4 *find_opener(Py_UCS4 *p, Py_UCS4 *end, const Openers &o) {
+// The code points that can open a construct in character data; which ones
+// do depends on the two state fields.
+CodeSet openers(const FastParser *self) {
+    bool subset = self->doctype_state != 0;
+    return CodeSet('<', '&', subset ? '%' : 0, subset ? ']' : 0, self->pending_net ? '/' : 0);
+}
+
+// The fast path over long runs, of plain text and of the insides of
+// comments, CDATA sections and quoted values alike: the first code point at
+// or after p that is in the set, or end. Four code points are tested at a
+// time where the machine allows it.
+Py_UCS4 *find_any(Py_UCS4 *p, Py_UCS4 *end, const CodeSet &o) {
     // Constructs often follow each other directly.
     if (p < end && o.match(*p))
         return p;
@@ -103,16 +111,29 @@ bool ends_reference(Py_UCS4 c) {
 
 class Scanner {
 public:
-    Scanner(FastParser *self, Py_UCS4 *end) : self_(self), end_(end), xml_(self->xml_mode != 0) {}
+    Scanner(FastParser *self, Py_UCS4 *start, Py_UCS4 *end)
+        : self_(self), start_(start), end_(end), xml_(self->xml_mode != 0) {}
 
-    Py_UCS4 *run(Py_UCS4 *start);
+    Py_UCS4 *run();
+
+    // How far an incomplete construct was read before the held text ended:
+    // reading it again may go on from its first code point plus `offset`,
+    // inside a quote if `quote` is set. An offset of 0 means from the start.
+    struct Progress {
+        Py_UCS4 *construct = nullptr;
+        Py_ssize_t offset = 0;
+        Py_UCS4 quote = 0;
+    };
+    Progress resumed;  // what an earlier call read of the construct at start
+    Progress reached;  // what this call read of the construct it stops at
 
 private:
     Step markup(Py_UCS4 *p, Token &t);
     Py_UCS4 *name(Py_UCS4 *begin);
-    Step tag(Kind kind, Py_UCS4 *name_begin, Token &t);
+    Step tag(Kind kind, Py_UCS4 *p, Py_UCS4 *name_begin, Token &t);
     Step sgml_slash(Token &t);
-    Step rest_of_tag(Token &t);
+    Step rest_of_tag(Py_UCS4 *p, Token &t);
+    Step subset_start(Py_UCS4 *q, Token &t);
     Step comment_or_cdata(Kind kind, Py_UCS4 *p, Token &t);
     Step reference(Py_UCS4 *p, Token &t);
     Step param_ref(Py_UCS4 *p, Token &t);
@@ -122,16 +143,31 @@ private:
         return begin == end ? 0 : report_range(self_, Text, begin, end);
     }
 
+    // Where reading the construct opened at p goes on: past what an
+    // earlier call already read of it, or else at `from`.
+    Py_UCS4 *resume_point(Py_UCS4 *p, Py_UCS4 *from, Py_UCS4 *quote = nullptr) const {
+        if (p != start_ || resumed.offset == 0)
+            return from;
+        if (quote)
+            *quote = resumed.quote;
+        return p + resumed.offset;
+    }
+    Step incomplete(Py_UCS4 *p, Py_UCS4 *read_to, Py_UCS4 quote = 0) {
+        reached = {p, read_to - p, quote};
+        return Step::Incomplete;
+    }
+
     FastParser *self_;
+    Py_UCS4 *start_;
     Py_UCS4 *end_;
     bool xml_;
 };
 
-Py_UCS4 *Scanner::run(Py_UCS4 *start) {
-    Py_UCS4 *p = start;
-    Py_UCS4 *text = start;  // where the pending run of character data began
+Py_UCS4 *Scanner::run() {
+    Py_UCS4 *p = start_;
+    Py_UCS4 *text = start_;  // where the pending run of character data began
     for (;;) {
-        p = find_opener(p, end_, Openers(self_));
+        p = find_any(p, end_, openers(self_));
         if (p == end_)
             return report_text(text, end_) < 0 ? nullptr : end_;
         Token t;
@@ -178,9 +214,9 @@ Step Scanner::markup(Py_UCS4 *p, Token &t) {
         if (p + 2 == end_)
             return Step::Incomplete;
         if (c == '?')
-            return tag(Kind::Proc, p + 2, t);
+            return tag(Kind::Proc, p, p + 2, t);
         if (c == '/')
-            return tag(Kind::EndTag, p + 2, t);
+            return tag(Kind::EndTag, p, p + 2, t);
         Py_UCS4 d = p[2];
         if (d == '-')
             return comment_or_cdata(Kind::Comment, p, t);
@@ -188,11 +224,11 @@ Step Scanner::markup(Py_UCS4 *p, Token &t) {
             return comment_or_cdata(Kind::Cdata, p, t);
         if (xml_ && d == 'D')
             self_->doctype_state = 1;
-        return tag(Kind::Declaration, p + 2, t);
+        return tag(Kind::Declaration, p, p + 2, t);
     }
     if (is_space(c))
         return Step::NotMarkup;
-    return tag(Kind::StartTag, p + 1, t);
+    return tag(Kind::StartTag, p, p + 1, t);
 }
 
 // Reads a name from begin and returns its end, which is end_ when the held
@@ -211,8 +247,8 @@ Py_UCS4 *Scanner::name(Py_UCS4 *begin) {
 }
 
 // A tag-like construct (start tag, end tag, processing instruction,
-// declaration) whose name begins at name_begin.
-Step Scanner::tag(Kind kind, Py_UCS4 *name_begin, Token &t) {
+// declaration) opened at p, whose name begins at name_begin.
+Step Scanner::tag(Kind kind, Py_UCS4 *p, Py_UCS4 *name_begin, Token &t) {
     Py_UCS4 *name_end = name(name_begin);
     if (name_end == end_)
         return Step::Incomplete;
@@ -221,7 +257,7 @@ Step Scanner::tag(Kind kind, Py_UCS4 *name_begin, Token &t) {
     t.name_end = name_end;
     if (!xml_ && *name_end == '/')
         return sgml_slash(t);
-    return rest_of_tag(t);
+    return rest_of_tag(p, t);
 }
 
 // SGML: "/" right after a name, in any tag-like construct. "<name/>" is an
@@ -244,39 +280,49 @@ Step Scanner::sgml_slash(Token &t) {
 }
 
 // From the name's end to the terminator: the first ">" or "<" outside
-// quotes, or, within a document type declaration, an unquoted "[".
-Step Scanner::rest_of_tag(Token &t) {
+// quotes, or, within a document type declaration, an unquoted "[". The tag
+// was opened at p.
+Step Scanner::rest_of_tag(Py_UCS4 *p, Token &t) {
+    const CodeSet outside('>', '<', '"', '\'', self_->doctype_state ? '[' : 0);
     Py_UCS4 quote = 0;
-    Py_UCS4 last = 0;  // the code point before the terminator; 0 is neither "/" nor "?"
-    for (Py_UCS4 *p = t.name_end; p < end_; ++p) {
-        Py_UCS4 c = *p;
-        if (quote) {
-            if (c == quote)
-                quote = 0;
-        } else if (c == '>' || c == '<') {
-            t.content_end = p;
-            t.resume = c == '>' ? p + 1 : p;
-            if (last == '/') {
-                t.kind = Kind::EmptyTag;
-                --t.content_end;
-            } else if (t.kind == Kind::Proc && last == '?') {
-                --t.content_end;
-            }
-            if (self_->doctype_state == 1)
-                self_->doctype_state = 0;
-            return Step::Complete;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '[' && self_->doctype_state) {
-            self_->doctype_state = 2;
-            t.kind = Kind::SubsetStart;
-            t.content_end = p;
-            t.resume = p + 1;
-            return Step::Complete;
-        }
-        last = c;
+    Py_UCS4 *q = resume_point(p, t.name_end, &quote);
+    for (;; ++q) {
+        q = find_any(q, end_, quote ? CodeSet(quote) : outside);
+        if (q == end_)
+            return incomplete(p, end_, quote);
+        if (quote)
+            quote = 0;
+        else if (*q == '"' || *q == '\'')
+            quote = *q;
+        else if (*q == '[')
+            return subset_start(q, t);
+        else
+            break;
     }
-    return Step::Incomplete;
+    // The terminator, ">" or "<", is at q. The code point before it decides
+    // an empty-element tag; there is none when it follows the name.
+    Py_UCS4 last = q > t.name_end ? q[-1] : 0;  // 0 is neither "/" nor "?"
+    t.content_end = q;
+    t.resume = *q == '>' ? q + 1 : q;
+    if (last == '/') {
+        t.kind = Kind::EmptyTag;
+        --t.content_end;
+    } else if (t.kind == Kind::Proc && last == '?') {
+        --t.content_end;
+    }
+    if (self_->doctype_state == 1)
+        self_->doctype_state = 0;
+    return Step::Complete;
+}
+
+// An unquoted "[" at q inside a tag-like construct of a document type
+// declaration: its internal subset begins.
+Step Scanner::subset_start(Py_UCS4 *q, Token &t) {
+    self_->doctype_state = 2;
+    t.kind = Kind::SubsetStart;
+    t.content_end = q;
+    t.resume = q + 1;
+    return Step::Complete;
 }
 
 // "<!-" or, in XML mode, "<![" at p. The closing sequence is searched from
@@ -284,11 +330,14 @@ Step Scanner::rest_of_tag(Token &t) {
 Step Scanner::comment_or_cdata(Kind kind, Py_UCS4 *p, Token &t) {
     if (end_ - p <= 5)
         return Step::Incomplete;
-    Py_UCS4 closing = kind == Kind::Comment ? '-' : ']';
+    const CodeSet closing(kind == Kind::Comment ? '-' : ']');
     Py_ssize_t content_offset = kind == Kind::Comment ? 4 : 9;
-    // One code point must follow the closing sequence.
-    for (Py_UCS4 *q = p + 2; end_ - q > 3; ++q) {
-        if (q[0] == closing && q[1] == closing && q[2] == '>') {
+    // One code point must follow the closing sequence, so it begins before
+    // `bound`.
+    Py_UCS4 *bound = end_ - 3;
+    Py_UCS4 *from = resume_point(p, p + 2);
+    for (Py_UCS4 *q = from; (q = find_any(q, bound, closing)) != bound; ++q) {
+        if (q[1] == closing.c[0] && q[2] == '>') {
             t.kind = kind;
             t.name = q - p >= content_offset ? p + content_offset : q;
             t.content_end = q;
@@ -296,7 +345,7 @@ Step Scanner::comment_or_cdata(Kind kind, Py_UCS4 *p, Token &t) {
             return Step::Complete;
         }
     }
-    return Step::Incomplete;
+    return incomplete(p, bound);
 }
 
 // "&" at p: an entity reference, or after "&#" a character reference.
@@ -400,10 +449,18 @@ Py_UCS4 *scan(FastParser *self, Py_UCS4 *start, Py_UCS4 *end) {
     // must find the states the first attempt found.
     std::int32_t pending_net = self->pending_net;
     std::int32_t doctype_state = self->doctype_state;
-    Py_UCS4 *p = Scanner(self, end).run(start);
+    Scanner scanner(self, start, end);
+    // The held text begins with the construct that the last call stopped at,
+    // unchanged, so what that call read of it still holds; it is used once.
+    scanner.resumed.offset = std::exchange(self->resume_offset, 0);
+    scanner.resumed.quote = self->resume_quote;
+    Py_UCS4 *p = scanner.run();
     if (!p) {
         self->pending_net = pending_net;
         self->doctype_state = doctype_state;
+    } else if (p == scanner.reached.construct) {
+        self->resume_offset = scanner.reached.offset;
+        self->resume_quote = scanner.reached.quote;
     }
     return p;
 }

@@ -3,7 +3,8 @@ reports, fed whole and cut into pieces."""
 
 import pytest
 
-from corvane_recording import HANDLERS, check_case, tag, text
+import corvane
+from corvane_recording import HANDLERS, MODES, Recorder, check_case, merged, run, tag, text
 
 NO_CDATA = tuple(n for n in HANDLERS if n != "cdata")
 
@@ -151,3 +152,103 @@ def test_overlapping_close_needs_a_code_point_after_it(source):
 def test_nothing_bound_consumes_all_but_an_unfinished_construct():
     source = "a<b c='1'>&amp;<!-- x --><?p?>y</b><c"
     check_case("xml", source, [], 2, names=())
+
+
+# --- Long constructs read across many calls -------------------------------
+#
+# A construct left incomplete at the end of a call is read on from where the
+# last call stopped, not from its start; what it reports must not depend on
+# where the pieces were cut, on the widths of the pieces, or on an earlier
+# text that ended in the middle of a construct of the same kind.
+
+NEAR_MISSES = "a-b--c->d]e]]f]>g'h\"i<j>k[l/m?n "
+BODY = NEAR_MISSES * 300  # about ten thousand code points
+UNQUOTED = "".join(c for c in BODY if c not in "<>'\"")
+
+LONG_CASES = [
+    ("xml", "<!--" + BODY.replace("-->", "") + "-->z"),
+    ("sgml", "<!--" + BODY.replace("-->", "") + "-->z"),
+    ("xml", "<![CDATA[" + BODY.replace("]]>", "") + "]]>z"),
+    ("xml", "<a b='" + BODY.replace("'", "") + "' c=\"" + BODY.replace('"', "") + "\"/>z"),
+    ("sgml", "<A B='" + BODY.replace("'", "") + "'>z"),
+    ("xml", "<!DOCTYPE r '" + BODY.replace("'", "") + "' [<!ENTITY e '>'> %p; ]>z"),
+    ("xml", "<?pi " + UNQUOTED + "?>z"),
+    ("xml", "<!ELEMENT e " + UNQUOTED + ">z"),
+    ("sgml", "<!element e " + UNQUOTED + ">z"),
+]
+
+
+def run_in_pieces(mode, text, size):
+    return run(mode, [text[i:i + size] for i in range(0, len(text), size)])
+
+
+@pytest.mark.parametrize("size", [1, 7, 4096])
+@pytest.mark.parametrize("mode, source", LONG_CASES)
+def test_long_construct_in_pieces_reports_as_whole(mode, source, size):
+    whole_events, whole_result = run(mode, [source])
+    events, result = run_in_pieces(mode, source, size)
+    assert (merged(events), result) == (merged(whole_events), whole_result)
+
+
+@pytest.mark.parametrize("mode, source", LONG_CASES)
+def test_long_construct_in_pieces_of_changing_widths(mode, source):
+    # A wide code point in every other piece puts those pieces at width 4.
+    pieces = [source[i:i + 500] for i in range(0, len(source), 500)]
+    wide = ["\U0001f600" + p if i % 2 else p for i, p in enumerate(pieces)]
+    whole_events, whole_result = run(mode, ["".join(wide)])
+    events, result = run(mode, wide)
+    assert (merged(events), result) == (merged(whole_events), whole_result)
+
+
+@pytest.mark.parametrize(
+    "opening, stop, short",
+    [("<!--", "-->", "<!-- x -->z"), ("<![CDATA[", "]]>", "<![CDATA[x]]>z"),
+     ("<a b='", "'", "<a b='x'>z"), ('<a b="', '"', "<a b='\"'>z")],
+)
+def test_a_new_text_forgets_how_far_the_last_one_was_read(opening, stop, short):
+    parser = corvane.XMLParser()
+    target = Recorder()
+    parser.register(target)
+    unfinished = opening + BODY.replace(stop, "")
+    for i in range(0, len(unfinished), 100):
+        parser.feed(unfinished[i:i + 100])
+    assert parser.close() == len(unfinished)
+    assert target.events == []
+    assert parser.parse(short) == 0
+    assert target.events == run("xml", [short])[0]
+
+
+class FailsOnce(Recorder):
+    """Raises at the first report, whatever it is, and records the later ones."""
+
+    def __init__(self):
+        super().__init__()
+        self.failed = False
+        for name in HANDLERS:
+            setattr(self, "handle_" + name, self._once(getattr(self, "handle_" + name)))
+
+    def _once(self, record):
+        def handle(*args):
+            if not self.failed:
+                self.failed = True
+                raise RuntimeError("first report")
+            record(*args)
+
+        return handle
+
+
+@pytest.mark.parametrize("mode, source", LONG_CASES)
+def test_a_failed_callback_after_a_long_construct_reports_it_again(mode, source):
+    parser = MODES[mode]()
+    target = FailsOnce()
+    parser.register(target)
+    # The construct is read in pieces up to its last code point, then the
+    # piece that completes it makes the first report raise.
+    *front, last = [source[i:i + 1000] for i in range(0, len(source), 1000)]
+    for piece in front:
+        parser.feed(piece)
+    assert target.events == []
+    with pytest.raises(RuntimeError):
+        parser.feed(last)
+    assert parser.close() == run(mode, [source])[1]
+    assert merged(target.events) == merged(run(mode, [source])[0])
