@@ -79,8 +79,10 @@ int report_character(FastParser *self, std::int32_t value) {
 int report_reference(FastParser *self, bool character, const Py_UCS4 *name,
                      const Py_UCS4 *name_end) {
     if (!character) {
+        if (!self->slots[Text])
+            return report_range(self, EntityRef, name, name_end);
         std::int32_t value = reference_value(name, name_end);
-        if (value > 0 && self->slots[Text])
+        if (value > 0)
             return report_character(self, value);
         return report_range(self, EntityRef, name, name_end);
     }

@@ -7,9 +7,6 @@
 
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace corvane_parser {
 namespace {
@@ -40,52 +37,11 @@ struct Token {
     Py_UCS4 *resume = nullptr;
 };
 
-// Up to five code points searched for together. A place that is not needed
-// repeats the first code point, so that every test below stays a plain
-// comparison.
-struct CodeSet {
-    Py_UCS4 c[5];
-
-    explicit CodeSet(Py_UCS4 a, Py_UCS4 b = 0, Py_UCS4 d = 0, Py_UCS4 e = 0, Py_UCS4 f = 0)
-        : c{a, b ? b : a, d ? d : a, e ? e : a, f ? f : a} {}
-
-    bool match(Py_UCS4 x) const {
-        return (x == c[0]) | (x == c[1]) | (x == c[2]) | (x == c[3]) | (x == c[4]);
-    }
-};
-
 // The code points that can open a construct in character data; which ones
 // do depends on the two state fields.
 CodeSet openers(const FastParser *self) {
     bool subset = self->doctype_state != 0;
     return CodeSet('<', '&', subset ? '%' : 0, subset ? ']' : 0, self->pending_net ? '/' : 0);
-}
-
-// The fast path over long runs, of plain text and of the insides of
-// comments, CDATA sections and quoted values alike: the first code point at
-// or after p that is in the set, or end. Four code points are tested at a
-// time where the machine allows it.
-Py_UCS4 *find_any(Py_UCS4 *p, Py_UCS4 *end, const CodeSet &o) {
-    // Constructs often follow each other directly.
-    if (p < end && o.match(*p))
-        return p;
-#if defined(__SSE2__)
-    __m128i c0 = _mm_set1_epi32(int(o.c[0])), c1 = _mm_set1_epi32(int(o.c[1]));
-    __m128i c2 = _mm_set1_epi32(int(o.c[2])), c3 = _mm_set1_epi32(int(o.c[3]));
-    __m128i c4 = _mm_set1_epi32(int(o.c[4]));
-    for (; end - p >= 4; p += 4) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi32(x, c0), _mm_cmpeq_epi32(x, c1)),
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi32(x, c2), _mm_cmpeq_epi32(x, c3)),
-                         _mm_cmpeq_epi32(x, c4)));
-        if (int lanes = _mm_movemask_ps(_mm_castsi128_ps(hit)))
-            return p + __builtin_ctz(unsigned(lanes));
-    }
-#endif
-    while (p < end && !o.match(*p))
-        ++p;
-    return p;
 }
 
 bool is_sgml_name(Py_UCS4 c) {

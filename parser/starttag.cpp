@@ -46,7 +46,14 @@ const Py_UCS4 *value(FastParser *self, const Py_UCS4 *p, const Py_UCS4 *e) {
         quote = *p++;
     const Py_UCS4 *segment = p;
     bool in_reference = false;
+    // A quoted value runs to its quote: the code points that matter in it
+    // are few enough for the vector search.
+    const CodeSet stops(quote ? quote : '>', '>', '&', ';');
     for (; p < e; ++p) {
+        if (quote)
+            p = find_any(p, e, stops);
+        if (p == e)
+            break;
         Py_UCS4 c = *p;
         if (quote ? c == quote : is_space(c))
             break;

@@ -1,6 +1,8 @@
 """The markup scanner: where constructs begin and end, and what each one
 reports, fed whole and cut into pieces."""
 
+import sys
+
 import pytest
 
 import corvane
@@ -252,3 +254,22 @@ def test_a_failed_callback_after_a_long_construct_reports_it_again(mode, source)
         parser.feed(last)
     assert parser.close() == run(mode, [source])[1]
     assert merged(target.events) == merged(run(mode, [source])[0])
+
+
+# Every string a callback receives is stored at the narrowest width that
+# holds it, whatever its length and wherever its widest code point stands.
+WIDEST = {"ascii": "\x7f", "latin-1": "\xff", "two bytes": "\uffff", "four bytes": "\U0010ffff"}
+
+
+@pytest.mark.parametrize("length", [2, 7, 8, 9, 16, 17, 40])
+@pytest.mark.parametrize("at", [0, 1, -1])
+@pytest.mark.parametrize("widest", sorted(WIDEST))
+def test_reported_strings_are_canonical(length, at, widest):
+    chars = ["x"] * length
+    chars[at] = WIDEST[widest]
+    run_text = "".join(chars)
+    # Also beside a wider code point that stays outside the run.
+    events, _ = run("xml", [run_text + "<a b='" + run_text + "'>\U0001f600"])
+    received = [event[1] for event in events if event[0] == "text"]
+    assert received == [run_text, run_text, "\U0001f600"]
+    assert [sys.getsizeof(s) for s in received[:2]] == [sys.getsizeof(run_text)] * 2
