@@ -49,6 +49,25 @@ void narrow_to_bytes(const Py_UCS4 *p, const Py_UCS4 *end, Py_UCS1 *out) {
         *out++ = Py_UCS1(*p);
 }
 
+// Narrows code points below 0x10000 to two bytes, eight at a time. SSE2
+// packs with signed saturation only, so the values are moved into the
+// signed range and back.
+void narrow_to_halves(const Py_UCS4 *p, const Py_UCS4 *end, Py_UCS2 *out) {
+#if defined(__SSE2__)
+    const __m128i shift32 = _mm_set1_epi32(0x8000), shift16 = _mm_set1_epi16(-0x8000);
+    for (; end - p >= 8; p += 8, out += 8) {
+        auto load = [&](int i) {
+            return _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)),
+                                 shift32);
+        };
+        __m128i packed = _mm_add_epi16(_mm_packs_epi32(load(0), load(4)), shift16);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), packed);
+    }
+#endif
+    for (; p < end; ++p)
+        *out++ = Py_UCS2(*p);
+}
+
 }  // namespace
 
 PyObject *make_str(const Py_UCS4 *begin, const Py_UCS4 *end) {
@@ -64,13 +83,10 @@ PyObject *make_str(const Py_UCS4 *begin, const Py_UCS4 *end) {
     PyObject *str = PyUnicode_New(n, top);
     if (!str)
         return nullptr;
-    if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) {
+    if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND)
         narrow_to_bytes(begin, end, PyUnicode_1BYTE_DATA(str));
-    } else {
-        Py_UCS2 *out = PyUnicode_2BYTE_DATA(str);
-        for (const Py_UCS4 *p = begin; p < end; ++p)
-            *out++ = Py_UCS2(*p);
-    }
+    else
+        narrow_to_halves(begin, end, PyUnicode_2BYTE_DATA(str));
     return str;
 }
 

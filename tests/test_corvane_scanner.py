@@ -258,7 +258,8 @@ def test_a_failed_callback_after_a_long_construct_reports_it_again(mode, source)
 
 # Every string a callback receives is stored at the narrowest width that
 # holds it, whatever its length and wherever its widest code point stands.
-WIDEST = {"ascii": "\x7f", "latin-1": "\xff", "two bytes": "\uffff", "four bytes": "\U0010ffff"}
+WIDEST = {"ascii": "\x7f", "latin-1": "\xff", "two bytes": "\uffff", "two bytes, half": "\u8000",
+          "four bytes": "\U0010ffff"}
 
 
 @pytest.mark.parametrize("length", [2, 7, 8, 9, 16, 17, 40])
