@@ -128,7 +128,8 @@ def silence_stdout() -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except CliError as exc:
         report(exc)
         return exc.status

@@ -27,7 +27,7 @@ def events(args: argparse.Namespace) -> int:
     # A bar on the terminal that the events are printed to would be torn up.
     progress = args.progress and not sys.stdout.isatty()
     with Input(args.file, progress=progress) as source:
-        parse(Document(source, args.encoding), args.mode, writer)
+        parse(Document(source, args.encoding), args.mode, writer, sys.stdout.flush)
     sys.stdout.flush()
     return OK
 

@@ -11,6 +11,7 @@ from .source import Document
 EVENT_KINDS = ("start", "end", "text", "entity", "comment", "cdata", "pi", "special")
 
 SGML_SUFFIXES = frozenset({".html", ".htm", ".sgml", ".sgm"})
+XML_SUFFIXES = frozenset({".xml", ".xhtml", ".svg", ".xsl", ".xslt", ".xsd", ".rss", ".atom"})
 
 # Text runs longer than this are handed on in pieces of exactly this size, so
 # that a long run costs bounded memory and the events do not depend on how
@@ -150,18 +151,35 @@ def choose_mode(path: str, start: str) -> str:
     head = start.lstrip("\ufeff \t\r\n")[:64].lower()
     if head.startswith("<?xml"):
         return "xml"
-    if os.path.splitext(path)[1].lower() in SGML_SUFFIXES:
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix in SGML_SUFFIXES:
         return "sgml"
-    if head.startswith(("<!doctype html", "<html")):
+    if suffix not in XML_SUFFIXES and head.startswith(("<!doctype html", "<html")):
         return "sgml"
     return "xml"
 
 
-def parse(doc: Document, mode: str | None, sink: Callable[[Event], None]) -> str:
-    """Feed the whole document to a parser; returns the mode used."""
+# Enough of the text's start to tell an XML declaration or an HTML page.
+MODE_SNIFF = 64
+
+
+def parse(
+    doc: Document,
+    mode: str | None,
+    sink: Callable[[Event], None],
+    after_piece: Callable[[], None] | None = None,
+) -> str:
+    """Feed the whole document to a parser; returns the mode used.
+
+    `after_piece` runs after each piece has been fed, so that a sink can
+    pass on what it has while the next piece is still being read.
+    """
     corvane = native("corvane")
     pieces: Iterator[str] = doc.pieces()
-    first = next(pieces, "")
+    first = ""
+    # A pipe may hand over the first bytes in tiny reads.
+    while len(first) < MODE_SNIFF and (piece := next(pieces, None)) is not None:
+        first += piece
     if mode is None:
         mode = choose_mode(doc.source.path, first)
     parser = corvane.XMLParser() if mode == "xml" else corvane.SGMLParser()
@@ -173,7 +191,7 @@ def parse(doc: Document, mode: str | None, sink: Callable[[Event], None]) -> str
 
     def feed(text: str) -> int:
         try:
-            return parser.feed(text)
+            return int(parser.feed(text))
         except ValueError as exc:
             # The parser takes any text, but a few constructs make strings
             # that the interpreter refuses (a character reference beyond
@@ -186,6 +204,12 @@ def parse(doc: Document, mode: str | None, sink: Callable[[Event], None]) -> str
     for piece in chain((first,), pieces):
         waiting.append(piece)
         waiting_length += len(piece)
+        if held and held + waiting_length > MAX_HELD:
+            raise InputError(
+                f"{doc.label}: a construct that starts at character {fed - held}"
+                f" is still open after {MAX_HELD} characters (an unclosed comment,"
+                " CDATA section or tag?)"
+            )
         # While a long construct is held, gather at least as much new text as
         # it holds before scanning it again, so the rescans stay linear.
         if waiting_length < held:
@@ -194,12 +218,8 @@ def parse(doc: Document, mode: str | None, sink: Callable[[Event], None]) -> str
         held = feed("".join(waiting))
         waiting.clear()
         waiting_length = 0
-        if held > MAX_HELD:
-            raise InputError(
-                f"{doc.label}: a construct that starts at character {fed - held}"
-                f" is still open after {MAX_HELD} characters (an unclosed comment,"
-                " CDATA section or tag?)"
-            )
+        if after_piece is not None:
+            after_piece()
     if waiting:
         fed += waiting_length
         held = feed("".join(waiting))

@@ -5,12 +5,13 @@ first bytes while the encoding is still undecided, and those are capped.
 """
 
 import codecs
+import io
 import os
 import stat
 import sys
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import cast
 
 from .errors import FileError, InputError, native
 from .progress import Progress, make_progress
@@ -46,7 +47,7 @@ class Input:
         self.offset = 0
         self.progress: Progress | None = None
         if path == "-":
-            self.stream: BinaryIO = sys.stdin.buffer
+            self.stream = cast(io.BufferedReader, sys.stdin.buffer)
             self.owned = False
         else:
             try:
