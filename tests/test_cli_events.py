@@ -146,6 +146,17 @@ def test_plain_lines(parsing, tmp_path):
     ]
 
 
+def test_controls_never_reach_the_terminal(parsing, tmp_path):
+    path = tmp_path / "doc.xml"
+    path.write_text('<a\x1b b="\x9b\x07">\x1b[31mred\x7f</a\x1b>')
+    out = corvane("events", "--color", "never", path).stdout.decode()
+    assert out.splitlines() == [
+        'start   <a&#27; b="&#155;&#7;">',
+        'text    "\\u001b[31mred\\u007f"',
+        "end     </a&#27;>",
+    ]
+
+
 def test_the_same_document_in_every_encoding(parsing):
     # The menus differ only in encoding, and in the name their declarations give.
     seen = []

@@ -61,7 +61,7 @@ def parsing(painter: Painter) -> None:
     writer = EventWriter(sys.stdout, False, painter)
 
     def indented(event: Event) -> None:
-        sys.stdout.write("  ")
+        sys.stdout.write("    ")
         writer(event)
 
     for name in ["menu-shiftjis.xml", "page.html"]:
@@ -88,11 +88,21 @@ def styling(colour: bool) -> None:
 def demo(args: argparse.Namespace) -> int:
     colour = wants_colour("auto", sys.stdout)
     sections: list[tuple[str, Callable[[], None]]] = [
-        ("Naming the encoding: _vexil.detectencoding", naming),
-        ("Rewriting the declaration: _vexil.fixencoding", rewriting),
-        ("Events: corvane.XMLParser and corvane.SGMLParser", lambda: parsing(Painter(colour))),
-        ("Terminal styles: _lumet.switchcolor", lambda: styling(colour)),
+        ("Naming the encoding: _vexil.detectencoding (corvane encoding FILE...)", naming),
+        (
+            "Rewriting the declaration: _vexil.fixencoding (corvane recode FILE --to ENCODING)",
+            rewriting,
+        ),
+        (
+            "Events: corvane.XMLParser and corvane.SGMLParser (corvane events FILE)",
+            lambda: parsing(Painter(colour)),
+        ),
+        (
+            "Terminal styles: _lumet.switchcolor (the colours of corvane events)",
+            lambda: styling(colour),
+        ),
     ]
+    print(f"The sample documents are in {SAMPLES}\n")
     for number, (title, show) in enumerate(sections, 1):
         print(f"{number}. {title}")
         try:

@@ -19,7 +19,7 @@ exit status:
   {BAD_INPUT:<4} the input cannot be read as text: an unknown or wrong encoding,
        undecodable bytes, a malformed XML declaration, a character that
        the target encoding cannot hold, or text the parser refuses
-  {USAGE:<4} wrong usage: an unknown option, a missing argument
+  {USAGE:<4} wrong usage: an unknown option or --to encoding, a missing argument
   {FILE_ERROR:<4} a file cannot be opened, read or written, or recode was asked
        to overwrite its input without --in-place
   {NO_MODULE:<4} a native module that the command needs is not installed

@@ -43,6 +43,11 @@ class Event(NamedTuple):
     value: object = None
 
 
+def is_control(ch: str) -> bool:
+    """C0 and C1 controls and DEL: never written raw, a terminal would act on them."""
+    return ch < " " or "\x7f" <= ch <= "\x9f"
+
+
 def attribute_markup(text: str) -> str:
     """A resolved piece of an attribute value, written back as markup."""
     out = []
@@ -53,7 +58,7 @@ def attribute_markup(text: str) -> str:
             out.append("&lt;")
         elif ch == '"':
             out.append("&quot;")
-        elif ch < " ":
+        elif is_control(ch):
             out.append(f"&#{ord(ch)};")
         else:
             out.append(ch)
@@ -234,6 +239,7 @@ def parse(
     parser.close()
     collector.flush()
     if lost:
+        doc.source.end_progress()
         warn(
             f"{doc.label}: the input ends inside an unfinished construct;"
             f" its last {lost} characters were not reported"

@@ -5,7 +5,7 @@ import os
 from typing import TextIO
 
 from .errors import native
-from .markup import Event
+from .markup import Event, is_control
 
 # Style codes as switchcolor reads them: foreground in bits 3-5, background
 # in bits 0-2, bold 0x40. Everything is drawn on the default background.
@@ -37,18 +37,35 @@ Segments = list[tuple[str, str]]
 
 
 def quoted(text: str) -> str:
-    # JSON's string form keeps every event on one line and shows whitespace.
-    return json.dumps(text, ensure_ascii=False)
+    # JSON's string form keeps every event on one line and shows whitespace;
+    # it leaves DEL and the C1 controls as they are, so those are escaped here.
+    return "".join(
+        f"\\u{ord(ch):04x}" if is_control(ch) else ch for ch in json.dumps(text, ensure_ascii=False)
+    )
+
+
+def visible(name: str) -> str:
+    """A name as markup would write it, controls as character references."""
+    if not any(is_control(ch) for ch in name):
+        return name
+    return "".join(f"&#{ord(ch)};" if is_control(ch) else ch for ch in name)
 
 
 def segments(event: Event) -> Segments:
     """The pieces of an event's line, each with the name of its style."""
     out: Segments = [("kind", event.kind.ljust(KIND_WIDTH))]
     kind, name, value = event
+    name = visible(name)
     if kind == "start":
         out.append(("tag", "<" + name))
         for attribute, text in value:  # type: ignore[attr-defined]
-            out += [("text", " "), ("attribute", attribute), ("text", '="'), ("value", text), ("text", '"')]
+            out += [
+                ("text", " "),
+                ("attribute", visible(attribute)),
+                ("text", '="'),
+                ("value", text),
+                ("text", '"'),
+            ]
         out.append(("tag", ">"))
     elif kind == "end":
         out.append(("tag", f"</{name}>"))

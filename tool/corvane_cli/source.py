@@ -73,9 +73,14 @@ class Input:
             self.progress.update(len(chunk))
         return chunk
 
-    def close(self) -> None:
+    def end_progress(self) -> None:
+        """Wipe the bar, so that a message can take its line."""
         if self.progress is not None:
             self.progress.close()
+            self.progress = None
+
+    def close(self) -> None:
+        self.end_progress()
         if self.owned:
             self.stream.close()
 
