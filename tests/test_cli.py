@@ -93,6 +93,9 @@ BAD_INPUTS = [
     ("bad utf-8", b'<?xml version="1.0" encoding="utf-8"?>\n<a>caf\xe9</a>', 1, ["offset 45", "(e9)", "utf-8"], False),
     ("cut utf-8", "<a>\u20ac</a>".encode()[:-6], 1, ["offset 3", "utf-8"], False),
     ("odd utf-16", "<a>x</a>".encode("utf-16") + b"\x00", 1, ["offset 18", "utf-16"], False),
+    # Past the first reads, where the decoder holds bytes between chunks.
+    ("late bad utf-8", b"<a>" + "\u00e9".encode() * 50001 + b"\xff", 1, ["offset 100005", "(ff)"], False),
+    ("late bad utf-16", "<a>".encode("utf-16") + "x".encode("utf-16-le") * 40000 + b"\x00\xdc", 1, ["offset 80008", "utf-16"], False),
     ("bad shift_jis", b'<?xml version="1.0" encoding="shift_jis"?><a>\x81\x20</a>', 1, ["offset 45", "shift_jis"], False),
 ]
 
