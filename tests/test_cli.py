@@ -131,8 +131,13 @@ def test_bad_input_leaves_recode_output_alone(parsing, tmp_path, label, content,
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted({"out.xml"} | ({"bad.xml"} if content is not None else set()))
 
 
-def test_construct_that_never_ends(parsing, tmp_path):
-    path = tmp_path / "open.xml"
+def test_long_constructs(parsing, tmp_path):
+    # Long, but ended: waited for.
+    path = tmp_path / "long.xml"
+    path.write_text("<doc><!-- " + "x" * (6 * 1024 * 1024) + " -->after</doc>")
+    summary = json.loads(corvane("stats", "--json", path).stdout)
+    assert summary["events"] == {"start": 1, "end": 1, "text": 1, "comment": 1}
+    # Not ended within bounds: not held on to.
     path.write_text("<doc><!-- " + "x" * (9 * 1024 * 1024))
     failed_with(corvane("events", path), 1, "starts at character 5", "still open")
 

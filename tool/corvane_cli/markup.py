@@ -209,20 +209,20 @@ def parse(
     for piece in chain((first,), pieces):
         waiting.append(piece)
         waiting_length += len(piece)
-        if held and held + waiting_length > MAX_HELD:
-            raise InputError(
-                f"{doc.label}: a construct that starts at character {fed - held}"
-                f" is still open after {MAX_HELD} characters (an unclosed comment,"
-                " CDATA section or tag?)"
-            )
         # While a long construct is held, gather at least as much new text as
         # it holds before scanning it again, so the rescans stay linear.
-        if waiting_length < held:
+        if waiting_length < held and held + waiting_length <= MAX_HELD:
             continue
         fed += waiting_length
         held = feed("".join(waiting))
         waiting.clear()
         waiting_length = 0
+        if held > MAX_HELD:
+            raise InputError(
+                f"{doc.label}: a construct that starts at character {fed - held}"
+                f" is still open after {held} characters (an unclosed comment,"
+                " CDATA section or tag?)"
+            )
         if after_piece is not None:
             after_piece()
     if waiting:
