@@ -210,13 +210,14 @@ class Document:
             # just given, so it ends where the bytes read so far end.
             offset = self.source.offset - len(exc.object) + exc.start
             bad = exc.object[exc.start : exc.end].hex(" ")
-            raise InputError(
-                f"{self.label}: bytes at offset {offset} ({bad}) are not valid"
+            detail = (
+                f"bytes at offset {offset} ({bad}) are not valid"
                 f" {self.encoding.name}: {exc.reason}"
-            ) from None
+            )
+            raise InputError(self._mismatch(detail)) from None
         except UnicodeError as exc:
             # Raised by decoders that refuse the stream as a whole, such as
-            # UTF-16 without a byte-order mark.
+            # UTF-16 without a byte-order mark (before Python 3.13).
             detail = f"cannot be decoded as {self.encoding.name}: {exc}"
             raise InputError(self._mismatch(detail)) from None
         if not checked:
