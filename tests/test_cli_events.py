@@ -45,6 +45,8 @@ def text(value):
             [start("a", ("b", "1 &amp; 2"), ("c", "x&foo;y"), ("d", "A&quot;"), ("e", "")), text("t"), end("a")],
         ),
         ('<a v="line&#10;two"/>', "--xml", [start("a", ("v", "line&#10;two")), end("a")]),
+        # Lone surrogates, which UTF-8 cannot hold, as JSON escapes.
+        ('<a b="&#xD800;">&#xDC00;x</a>', "--xml", [start("a", ("b", "\ud800")), text("\udc00x"), end("a")]),
         # Resolved references join the text around them into one event.
         ("<p>a &amp; b &lt; c&#33;</p>", "--xml", [start("p"), text("a & b < c!"), end("p")]),
         ("<p>caf&eacute;</p>", "--xml", [start("p"), text("caf"), {"event": "entity", "name": "eacute"}, end("p")]),

@@ -1,12 +1,13 @@
 """corvane events, encoding and stats."""
 
 import argparse
+import io
 import json
 import sys
 import time
 from collections import Counter
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 from .errors import OK, CliError, report
 from .markup import EVENT_KINDS, Event, parse
@@ -15,13 +16,14 @@ from .source import Document, Input, detect
 
 
 def events(args: argparse.Namespace) -> int:
+    stdout = cast(io.TextIOWrapper, sys.stdout)
     if args.json:
         # JSON Lines are UTF-8 whatever the locale; the only characters
         # UTF-8 cannot write, lone surrogates from character references,
-        # come out as JSON's own \\udxxx escapes.
-        sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")  # type: ignore[union-attr]
+        # come out as JSON's own \udxxx escapes.
+        stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
     else:
-        sys.stdout.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
+        stdout.reconfigure(errors="backslashreplace")
     colour = not args.json and wants_colour(args.color, sys.stdout)
     writer = EventWriter(sys.stdout, args.json, Painter(colour))
     # A bar on the terminal that the events are printed to would be torn up.

@@ -3,7 +3,7 @@
 import os
 from collections.abc import Callable, Iterator
 from itertools import chain
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from .errors import InputError, native, warn
 from .source import Document
@@ -40,7 +40,8 @@ class Event(NamedTuple):
 
     kind: str
     name: str = ""
-    value: object = None
+    # A str, or for a start tag the list of attributes.
+    value: Any = None
 
 
 def is_control(ch: str) -> bool:

@@ -58,7 +58,7 @@ def segments(event: Event) -> Segments:
     name = visible(name)
     if kind == "start":
         out.append(("tag", "<" + name))
-        for attribute, text in value:  # type: ignore[attr-defined]
+        for attribute, text in value:
             out += [
                 ("text", " "),
                 ("attribute", visible(attribute)),
@@ -72,16 +72,16 @@ def segments(event: Event) -> Segments:
     elif kind == "entity":
         out.append(("entity", f"&{name};"))
     elif kind == "pi":
-        out += [("pi", name), ("text", " "), ("pi", quoted(value))]  # type: ignore[arg-type]
+        out += [("pi", name), ("text", " "), ("pi", quoted(value))]
     else:
-        out.append((kind, quoted(value)))  # type: ignore[arg-type]
+        out.append((kind, quoted(value)))
     return out
 
 
 def record(event: Event) -> dict[str, object]:
     kind, name, value = event
     if kind == "start":
-        return {"event": kind, "name": name, "attributes": [list(a) for a in value]}  # type: ignore[attr-defined]
+        return {"event": kind, "name": name, "attributes": [list(a) for a in value]}
     if kind in ("end", "entity"):
         return {"event": kind, "name": name}
     if kind == "pi":
