@@ -486,3 +486,116 @@ def test_sgml_names_are_lowered_in_the_held_text():
     parser.register(Recorder())
     assert parser.feed("<A HREF=X") == 9
     assert parser.held_text == "<a HREF=X"
+
+
+# -- generated markup -----------------------------------------------------------
+
+FRAGMENTS = [
+    # tags, quoted and unquoted attributes, names in both cases and scripts
+    "<a>", "<A B=1>", "<a b='x>y'>", '<a b="c&amp;d">', "<a b = \"x y\" c>", "<a =x>",
+    "<a b=x&foo;y&#65 z>", "<a b=&#4294967295;>", "<a b='&#x110000;'>", "<a b=&#;>",
+    "<br/>", "<br/", "<b/", "</a>", "</a foo>", "</A/>", "<a<b>", "<DIV CLASS=X>",
+    "<\xe9l\xe8ve n\xb2=\u0663>", "<\u0130\u03a3 \u2160=\u2170>", "<\U0001d518\U0001d7d9>",
+    "<x\u3000y>", "<>", "</>", "<a/b>", "<a b/>",
+    # references of every form
+    "&amp;", "&AMP;", "&lt", "&gt;", "&apos;", "&quot;", "&foo;", "&;", "&#65;", "&#x41;",
+    "&#X41;", "&#;", "&#x;", "&#12ab;", "&#1114112;", "&#4294967295;", "&#4294967361;",
+    "&#99999999999;", "&#xffffffff;", "&#x10FFFF;", "&#xD800;", "&#x1F600;", "&", "&#",
+    "& ", "&x y", "&x<",
+    # comments and CDATA sections, overlapping ones included
+    "<!-- c -->", "<!-->", "<!--->", "<!---->", "<!- x -->", "<![CDATA[x]]>", "<![]]>",
+    "<![CDATA[]]>", "<![CDATA]]>", "<![CDATA[<a>]]>", "-->", "]]>",
+    # processing instructions and declarations
+    "<?xml version='1.0'?>", "<?pi data?>", "<?x?>", "<?PI/x>", "<?", "<!", "</",
+    "<!DOCTYPE r [<!ENTITY e 'v'> %p; ]>", "<!DOCTYPE html>", "<!DOCTYPE r '[' [", "<!D",
+    "<!ELEMENT x - - (y)>", "<!x>",
+    # code points that open constructs only in some states
+    "[", "]", "%", "%x;", "% ", "/", "<", ">", "=", "?", "'", '"', ";",
+    # whitespace of several kinds, letters, digits and marks of all three widths
+    " ", "\n", "\t", "\r", "\x0b", "\x1c", "\x85", "\xa0", "\u2028", "\u3000",
+    "\xe9", "\xdf", "\u0130", "\u03a3", "\u0663", "\xb2", "\xbd", "\u216b", "\u4e2d",
+    "\U0001d518", "\U0001f600", "\ud800", "\0", "text", "TEXT",
+]
+
+markup = st.lists(
+    st.one_of(st.sampled_from(FRAGMENTS), st.characters()), max_size=14
+).map("".join)
+names = st.sets(st.sampled_from(sorted(EVERY)))
+
+
+@st.composite
+def scripts(draw):
+    """A text cut into pieces, its ending and how the target behaves."""
+    source = draw(markup)
+    cuts = sorted(draw(st.sets(st.integers(0, len(source)), max_size=5)))
+    pieces = [source[i:j] for i, j in zip([0, *cuts], [*cuts, len(source)])]
+    calls = [("feed", piece) for piece in pieces[:-1]]
+    if draw(st.booleans()):
+        calls += [("feed", pieces[-1]), ("close",)]
+    else:
+        calls.append(("parse", pieces[-1]))
+    # A second text on the same parser starts afresh.
+    calls += [("parse", draw(markup))] if draw(st.booleans()) else []
+    return {
+        "xml": draw(st.booleans()),
+        "calls": calls,
+        "bind": draw(names),
+        "none": draw(names) if draw(st.integers(0, 4)) == 0 else set(),
+        "at": draw(st.integers(0, 12)),
+        "act": draw(st.sampled_from(["raise", "register", "register none", "feed"])),
+        "other": draw(names),
+    }
+
+
+def play(factory, script):
+    """The events, results and exceptions of running script on a parser."""
+    log = []
+
+    def act(event):
+        if script["act"] == "raise":
+            raise KeyError(f"hostile {event}")
+        if script["act"] == "register":
+            parser.register(Recorder(script["other"], log, "other:"))
+        elif script["act"] == "register none":
+            parser.register(None)
+        else:
+            try:
+                parser.feed("<")
+            except AssertionError as error:
+                log.append(("refused", str(error)))
+
+    target = Recorder(script["bind"], log, at=script["at"], act=act)
+    for short in script["none"]:
+        setattr(target, "handle_" + short, None)
+    parser = factory(script["xml"])
+    parser.register(target)
+    for method, *args in script["calls"]:
+        try:
+            log.append(("=", method, getattr(parser, method)(*args)))
+        except Exception as error:
+            log.append(("!", type(error).__name__, str(error)))
+    return log
+
+
+@settings(max_examples=300, deadline=None)
+@given(xml=st.booleans(), source=markup, bind=names, cuts=st.lists(st.integers(0, 60), max_size=6))
+def test_the_model_does_not_depend_on_the_split(xml, source, bind, cuts):
+    whole, result = events(XML if xml else SGML, source, bind)
+    parser, target = bound(ModelParser, xml, Recorder(bind))
+    for i, j in zip([0, *sorted(cuts)], sorted(cuts)):
+        parser.feed(source[i:j])
+    assert parser.feed(source[max(cuts, default=0) :]) == result
+    assert parser.close() == result
+    assert merged(target.log) == merged(whole)
+
+
+@pytest.fixture(scope="module")
+def native():
+    corvane = pytest.importorskip("corvane")
+    return lambda xml_mode: corvane.XMLParser() if xml_mode else corvane.SGMLParser()
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(script=scripts())
+def test_native_and_model_agree(native, script):
+    assert play(native, script) == play(ModelParser, script)
