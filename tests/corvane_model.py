@@ -124,7 +124,8 @@ class ModelParser:
         if self.held is None:
             self.held = []
             self.pending_net = self.doctype_state = 0
-        self.held.extend(text)
+        # The code points of the str itself, whatever a subclass overrides.
+        self.held.extend(str.__str__(text))
         states = (self.pending_net, self.doctype_state)
         self.busy = True
         try:

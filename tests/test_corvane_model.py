@@ -320,7 +320,11 @@ def test_a_piece_must_be_a_str(factory, method, argument):
 
 def test_a_str_subclass_is_a_piece(factory):
     class Text(str):
-        pass
+        def __iter__(self):
+            return iter("<b>")
+
+        def __str__(self):
+            return "<c>"
 
     parser, target = bound(factory, True)
     assert parser.parse(Text("<a>b")) == 0
