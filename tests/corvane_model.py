@@ -470,5 +470,6 @@ class ModelParser:
 
 def _require_str(text, method):
     if not isinstance(text, str):
-        raise TypeError(f"{method}() argument 1 must be str, not {type(text).__name__}")
+        given = "None" if text is None else type(text).__name__
+        raise TypeError(f"{method}() argument 1 must be str, not {given}")
     return text

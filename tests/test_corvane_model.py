@@ -307,13 +307,14 @@ def test_parse_continues_what_feed_held_back(factory):
     assert parser.close() == 0
 
 
-@pytest.mark.parametrize("argument", [b"<a>", 1, None, ["<a>"]])
+@pytest.mark.parametrize("argument, given", [(b"<a>", "bytes"), (1, "int"), (None, "None"), (["<a>"], "list")])
 @pytest.mark.parametrize("method", ["feed", "parse"])
-def test_a_piece_must_be_a_str(factory, method, argument):
+def test_a_piece_must_be_a_str(factory, method, argument, given):
     parser, target = bound(factory, True)
     assert parser.feed("<a") == 2
-    with pytest.raises(TypeError, match=f"{method}\\(\\) argument"):
+    with pytest.raises(TypeError) as raised:
         getattr(parser, method)(argument)
+    assert str(raised.value) == f"{method}() argument 1 must be str, not {given}"
     assert parser.feed(">") == 0
     assert target.log == tag("a")
 
@@ -643,3 +644,29 @@ def test_native_and_model_agree_on_every_pair_of_fragments(native):
                     if play(native, script) != play(ModelParser, script):
                         disagreements.append((xml, sorted(EVERY - bind), calls, at))
     assert disagreements[:5] == []
+
+
+def test_register_from_within_a_lookup(factory):
+    # The lookup of handle_endtag registers another target; the bindings
+    # before it are then the other's, the rest the outer target's.
+    class Outer(Recorder):
+        @property
+        def handle_endtag(self):
+            parser.register(other)
+            return self._handler("outer:endtag")
+
+    outer = Outer(prefix="outer:")
+    other = Recorder(log=outer.log, prefix="other:")
+    parser = factory(True)
+    parser.register(outer)
+    assert parser.parse("<a b=1>c</a><?p d?>") == 0
+    assert outer.log == [
+        ("other:enterstarttag", "a"),
+        ("other:enterattr", "b"),
+        ("outer:text", "1"),
+        ("other:leaveattr", "b"),
+        ("other:leavestarttag", "a"),
+        ("outer:text", "c"),
+        ("outer:endtag", "a"),
+        ("outer:proc", "p", "d"),
+    ]
