@@ -566,7 +566,7 @@ def scripts(draw):
         # Half of the targets misbehave once, at their at-th call.
         "none": draw(names) if draw(st.integers(0, 7)) == 0 else set(),
         "at": draw(st.one_of(st.just(0), st.integers(1, 30))),
-        "act": draw(st.sampled_from(["raise", "register", "register none", "feed"])),
+        "act": draw(st.sampled_from(["raise", "register", "register none", "feed", "collect"])),
         "other": draw(names),
     }
 
@@ -582,6 +582,9 @@ def play(factory, script):
             parser.register(Recorder(script["other"], log, "other:"))
         elif script["act"] == "register none":
             parser.register(None)
+        elif script["act"] == "collect":
+            # The collector visits the parser while its scan runs.
+            gc.collect()
         else:
             try:
                 parser.feed("<")
