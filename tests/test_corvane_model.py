@@ -240,13 +240,15 @@ CASES = [
 ]
 
 
+def native_factory():
+    corvane = pytest.importorskip("corvane")
+    return lambda xml_mode: corvane.XMLParser() if xml_mode else corvane.SGMLParser()
+
+
 @pytest.fixture(params=["model", "native"])
 def factory(request):
     """Makes a parser of the model, or of the native module once it is built."""
-    if request.param == "model":
-        return ModelParser
-    corvane = pytest.importorskip("corvane")
-    return lambda xml_mode: corvane.XMLParser() if xml_mode else corvane.SGMLParser()
+    return ModelParser if request.param == "model" else native_factory()
 
 
 @pytest.mark.parametrize("mode, source, bind, expected, result", CASES)
@@ -618,8 +620,7 @@ def test_the_model_does_not_depend_on_the_split(xml, source, bind, cuts):
 
 @pytest.fixture(scope="module")
 def native():
-    corvane = pytest.importorskip("corvane")
-    return lambda xml_mode: corvane.XMLParser() if xml_mode else corvane.SGMLParser()
+    return native_factory()
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
