@@ -12,6 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from corvane_model import HANDLERS, ModelParser
+from corvane_recording import merged, tag
 
 SGML, XML = "sgml", "xml"
 SHORT = {name: name.removeprefix("handle_") for name in HANDLERS}
@@ -65,29 +66,6 @@ def events(mode, text, bind=EVERY, factory=ModelParser):
     """The log and the result of parsing text whole."""
     parser, target = bound(factory, mode == XML, Recorder(bind))
     return target.log, parser.parse(text)
-
-
-def merged(log):
-    # Text runs end wherever a piece ends; the events otherwise do not depend
-    # on how the text was split.
-    out = []
-    for event in log:
-        if event[0] == "text" and out and out[-1][0] == "text":
-            out[-1] = ("text", out[-1][1] + event[1])
-        else:
-            out.append(event)
-    return out
-
-
-def tag(name, *attributes, empty=False):
-    """Events of a start tag; each attribute is (name, *value events)."""
-    out = [("enterstarttag", name)]
-    for attribute, *value in attributes:
-        out += [("enterattr", attribute), *value, ("leaveattr", attribute)]
-    out.append(("leavestarttag", name))
-    if empty:
-        out.append(("endtag", name))
-    return out
 
 
 def text(*runs):
