@@ -2,7 +2,10 @@
 
 import random
 
-import corvane
+try:
+    import corvane
+except ImportError:  # the twin's own tests run without the native module
+    corvane = None
 
 HANDLERS = (
     "enterstarttag",
@@ -19,7 +22,7 @@ HANDLERS = (
     "comment",
 )
 
-MODES = {"xml": corvane.XMLParser, "sgml": corvane.SGMLParser}
+MODES = {"xml": corvane.XMLParser, "sgml": corvane.SGMLParser} if corvane else {}
 
 
 class Recorder:

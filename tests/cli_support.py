@@ -1,0 +1,92 @@
+"""Running the installed `corvane` console script from the tests."""
+
+import json
+import os
+import pty
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+CORVANE = Path(sys.executable).parent / "corvane"
+# The bundled samples, as installed beside the package.
+SAMPLES = Path(__import__("corvane_cli").__file__).parent / "samples"
+ESCAPE = re.compile(rb"\x1b\[[0-9;]*m")
+COLOUR_VARIABLES = ("NO_COLOR", "FORCE_COLOR", "TERM")
+
+
+def environment(extra: dict[str, str] | None = None) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if k not in COLOUR_VARIABLES}
+    env.update(extra or {})
+    return env
+
+
+def corvane(*args, stdin=None, env=None, cwd=None) -> subprocess.CompletedProcess:
+    """Run the console script; stdout and stderr come back as bytes."""
+    return subprocess.run(
+        [str(CORVANE), *map(str, args)],
+        input=stdin,
+        capture_output=True,
+        env=environment(env),
+        cwd=cwd,
+        timeout=120,
+    )
+
+
+def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
+    """Run with `stream` on a pseudo-terminal; (status, terminal bytes, other stream)."""
+    leader, follower = pty.openpty()
+    pipe = subprocess.PIPE
+    run = subprocess.Popen(
+        [str(CORVANE), *map(str, args)],
+        stdin=subprocess.DEVNULL,
+        stdout=follower if stream == "stdout" else pipe,
+        stderr=follower if stream == "stderr" else pipe,
+        env=environment(env),
+    )
+    os.close(follower)
+    seen = []
+    while True:
+        try:
+            data = os.read(leader, 65536)
+        except OSError:  # the other side is closed once the process is gone
+            break
+        if not data:
+            break
+        seen.append(data)
+    os.close(leader)
+    other = (run.stderr if stream == "stdout" else run.stdout).read()  # type: ignore[union-attr]
+    status = run.wait(timeout=120)
+    # The terminal turns each line feed into a carriage return and a line feed.
+    return status, b"".join(seen).replace(b"\r\n", b"\n"), other
+
+
+def failed_with(result: subprocess.CompletedProcess, status: int, *words: str) -> str:
+    """Check a failure: the status, one line on stderr naming `words`, no traceback."""
+    err = result.stderr.decode()
+    assert result.returncode == status, err
+    assert "Traceback" not in err
+    lines = err.splitlines()
+    assert len(lines) == 1, err
+    assert lines[0].startswith("corvane: "), err
+    for word in words:
+        assert word in lines[0], err
+    return lines[0]
+
+
+def json_events(result: subprocess.CompletedProcess) -> list[dict]:
+    assert result.returncode == 0, result.stderr.decode()
+    return [json.loads(line) for line in result.stdout.decode().splitlines()]
+
+
+@pytest.fixture
+def vexil():
+    return pytest.importorskip("_vexil")
+
+
+@pytest.fixture
+def parsing(vexil):
+    """The commands that parse need both the encoding and the parser module."""
+    return pytest.importorskip("corvane")

@@ -1,0 +1,146 @@
+"""The command line: options, dispatch, and how failures end a run."""
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+
+from . import __version__
+from .commands import encoding, events, stats
+from .demo import demo
+from .errors import (
+    BROKEN_PIPE,
+    EXIT_STATUSES,
+    FILE_ERROR,
+    INTERRUPTED,
+    CliError,
+    report,
+)
+from .recode import recode
+
+DESCRIPTION = "Inspect, check and transcode XML and SGML files."
+
+
+def build_parser() -> argparse.ArgumentParser:
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = argparse.ArgumentParser(
+        prog="corvane", description=DESCRIPTION, epilog=EXIT_STATUSES, formatter_class=formatter
+    )
+    parser.add_argument("--version", action="version", version=f"corvane {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    reading = argparse.ArgumentParser(add_help=False)
+    reading.add_argument(
+        "--encoding",
+        metavar="ENCODING",
+        help="read the input in this encoding instead of naming it from its first bytes",
+    )
+    reading.add_argument(
+        "--no-progress",
+        dest="progress",
+        action="store_false",
+        help="no progress bar on stderr, even for a large file on a terminal",
+    )
+    parsing = argparse.ArgumentParser(add_help=False)
+    modes = parsing.add_mutually_exclusive_group()
+    modes.add_argument(
+        "--xml", dest="mode", action="store_const", const="xml", help="parse as XML"
+    )
+    modes.add_argument(
+        "--sgml",
+        dest="mode",
+        action="store_const",
+        const="sgml",
+        help="parse as SGML (HTML); by default the suffix and the first text decide",
+    )
+
+    def command(
+        name: str,
+        run: Callable[[argparse.Namespace], int],
+        text: str,
+        parents: list[argparse.ArgumentParser],
+    ) -> argparse.ArgumentParser:
+        sub = commands.add_parser(
+            name,
+            help=text,
+            description=text,
+            parents=parents,
+            epilog=EXIT_STATUSES,
+            formatter_class=formatter,
+        )
+        sub.set_defaults(run=run)
+        return sub
+
+    events_command = command(
+        "events", events, "print the document's events, one line each", [reading, parsing]
+    )
+    events_command.add_argument("file", metavar="FILE", help='the document, or "-" for standard input')
+    events_command.add_argument(
+        "--color",
+        "--colour",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help="colour the lines: auto (the default) on a terminal unless NO_COLOR is set,"
+        " or when FORCE_COLOR is set",
+    )
+    events_command.add_argument("--json", action="store_true", help="write JSON Lines, one object per event")
+
+    encoding_command = command(
+        "encoding", encoding, "name each file's encoding and how it was found", []
+    )
+    encoding_command.add_argument("files", metavar="FILE", nargs="+")
+
+    recode_command = command(
+        "recode", recode, "write the document in another encoding", [reading]
+    )
+    recode_command.add_argument("file", metavar="FILE", help='the document, or "-" for standard input')
+    recode_command.add_argument("--to", required=True, metavar="ENCODING", help="the encoding to write")
+    recode_command.add_argument(
+        "-o", "--output", metavar="OUT", help="where to write (standard output if not given)"
+    )
+    recode_command.add_argument("--in-place", action="store_true", help="replace FILE itself")
+    recode_command.add_argument(
+        "--xmlcharrefs",
+        action="store_true",
+        help="write characters the target encoding cannot hold as character references",
+    )
+
+    stats_command = command(
+        "stats", stats, "count events and elements, with the time taken", [reading, parsing]
+    )
+    stats_command.add_argument("files", metavar="FILE", nargs="+")
+    stats_command.add_argument("--json", action="store_true", help="one JSON object per file")
+
+    command("demo", demo, "show the native modules at work on bundled samples", [])
+    return parser
+
+
+def silence_stdout() -> None:
+    # Whatever is still buffered for the closed pipe would fail again when
+    # the interpreter flushes it on the way out.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+        return status
+    except CliError as exc:
+        report(exc)
+        return exc.status
+    except KeyboardInterrupt:
+        report(CliError("interrupted"))
+        return INTERRUPTED
+    except BrokenPipeError:
+        silence_stdout()
+        report(CliError("the output was closed before the end (broken pipe)"))
+        return BROKEN_PIPE
+    except OSError as exc:
+        where = f"{exc.filename}: " if exc.filename else ""
+        report(CliError(f"{where}{exc.strerror or exc}"))
+        return FILE_ERROR

@@ -1,0 +1,266 @@
+"""corvane recode: write a document in another encoding."""
+
+import argparse
+import codecs
+import os
+import stat
+import sys
+import tempfile
+import unicodedata
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager, suppress
+from typing import BinaryIO
+
+from .errors import OK, USAGE, CliError, FileError, InputError, native, warn
+from .source import DETECT_LIMIT, Document, Input, describe_oserror
+
+# The output's first bytes, kept to check that a reader will name the same
+# encoding again.
+OUTPUT_HEAD = 4096
+
+
+def target_codec(name: str) -> codecs.CodecInfo:
+    try:
+        info = codecs.lookup(name)
+    except LookupError:
+        raise CliError(f"unknown target encoding {name!r}", USAGE) from None
+    if not getattr(info, "_is_text_encoding", True):
+        raise CliError(f"{name!r} is not a text encoding", USAGE)
+    return info
+
+
+def declared_name(name: str, codec: codecs.CodecInfo) -> str:
+    # The byte-order mark says which; the declaration names the encoding
+    # that other readers know.
+    return "utf-8" if codec.name == "utf-8-sig" else name
+
+
+def describe_character(ch: str) -> str:
+    name = unicodedata.name(ch, "")
+    return f"U+{ord(ch):04X}" + (f" {name}" if name else "") + f" {ch!r}"
+
+
+class Position:
+    """Where the next character of the input text stands."""
+
+    def __init__(self) -> None:
+        self.offset = 0
+        self.line = 1
+        self.column = 1
+
+    def advance(self, text: str) -> None:
+        self.offset += len(text)
+        newlines = text.count("\n")
+        if newlines:
+            self.line += newlines
+            self.column = len(text) - text.rfind("\n")
+        else:
+            self.column += len(text)
+
+    def describe(self, text: str, index: int) -> str:
+        at = Position()
+        at.offset, at.line, at.column = self.offset, self.line, self.column
+        at.advance(text[:index])
+        return f"line {at.line}, column {at.column} (character {at.offset})"
+
+
+class Transcoder:
+    """Encodes the text piece by piece into `out`, tracking input positions."""
+
+    def __init__(
+        self, doc: Document, to: str, codec: codecs.CodecInfo, xmlcharrefs: bool, out: BinaryIO
+    ) -> None:
+        self.doc = doc
+        self.to = to
+        self.encoder = codec.incrementalencoder("xmlcharrefreplace" if xmlcharrefs else "strict")
+        self.out = out
+        self.position = Position()
+        self.head = b""
+        self.all_ascii = True
+        self.written = 0
+
+    def _put(self, data: bytes) -> None:
+        if len(self.head) < OUTPUT_HEAD:
+            self.head += data[: OUTPUT_HEAD - len(self.head)]
+        self.all_ascii = self.all_ascii and data.isascii()
+        self.written += len(data)
+        self.out.write(data)
+
+    def _unencodable(self, exc: UnicodeEncodeError, where: str) -> InputError:
+        return InputError(
+            f"{self.doc.label}: character {describe_character(exc.object[exc.start])}"
+            f" at {where} cannot be encoded in {self.to};"
+            " --xmlcharrefs writes such characters as character references"
+        )
+
+    def text(self, text: str) -> None:
+        try:
+            data = self.encoder.encode(text)
+        except UnicodeEncodeError as exc:
+            raise self._unencodable(exc, self.position.describe(text, exc.start)) from None
+        self._put(data)
+        self.position.advance(text)
+
+    def rewritten(self, original: str, replacement: str) -> None:
+        """The declaration's start, `original` in the input, as rewritten."""
+        # Both begin alike up to the encoding's value; a character that
+        # cannot be encoded before it is at the same place in the input.
+        same = len(os.path.commonprefix([original, replacement]))
+        try:
+            data = self.encoder.encode(replacement)
+        except UnicodeEncodeError as exc:
+            if exc.start >= same:
+                raise InputError(
+                    f"{self.doc.label}: the encoding name cannot be written in {self.to}"
+                ) from None
+            raise self._unencodable(exc, self.position.describe(original, exc.start)) from None
+        self._put(data)
+        self.position.advance(original)
+
+    def finish(self) -> None:
+        self._put(self.encoder.encode("", True))
+
+
+def split_rewrite(head: str, fixed: str) -> tuple[str, str, str]:
+    """(start of head, its rewrite, the rest of head that stays as it was)."""
+    limit = min(len(head), len(fixed))
+    tail = 0
+    while tail < limit and head[-1 - tail] == fixed[-1 - tail]:
+        tail += 1
+    tail = min(tail, limit - len(os.path.commonprefix([head, fixed])))
+    return head[: len(head) - tail], fixed[: len(fixed) - tail], head[len(head) - tail :]
+
+
+def transcode(doc: Document, transcoder: Transcoder, name: str) -> None:
+    fixencoding = native("_vexil").fixencoding
+    head = ""
+    settled = False
+    for piece in doc.pieces():
+        if settled:
+            transcoder.text(piece)
+            continue
+        head += piece
+        settled = settle_head(doc, transcoder, fixencoding, head, name, final=False)
+        if not settled and len(head) > DETECT_LIMIT:
+            raise InputError(
+                f"{doc.label}: the XML declaration does not end"
+                f" within the first {DETECT_LIMIT} characters"
+            )
+    if not settled:
+        settle_head(doc, transcoder, fixencoding, head, name, final=True)
+    transcoder.finish()
+
+
+def settle_head(
+    doc: Document,
+    transcoder: Transcoder,
+    fixencoding: Callable[[str, str, int], str | None],
+    head: str,
+    name: str,
+    final: bool,
+) -> bool:
+    """Write the text read so far once the declaration's rewrite is known."""
+    try:
+        fixed = fixencoding(head, name, int(final))
+    except ValueError as exc:
+        raise InputError(f"{doc.label}: {exc}") from None
+    if fixed is None:
+        return False
+    if fixed is head:
+        transcoder.text(head)
+    else:
+        original, replacement, rest = split_rewrite(head, fixed)
+        transcoder.rewritten(original, replacement)
+        transcoder.text(rest)
+    return True
+
+
+@contextmanager
+def replacing(path: str) -> Iterator[BinaryIO]:
+    """A temporary file beside `path`, renamed over it only on success."""
+    directory = os.path.dirname(path) or "."
+    try:
+        fd, temporary = tempfile.mkstemp(
+            prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory
+        )
+    except OSError as exc:
+        raise describe_oserror(path, exc, "write") from None
+    try:
+        with os.fdopen(fd, "wb") as out:
+            yield out
+            out.flush()
+            os.fsync(out.fileno())
+        try:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+        except FileNotFoundError:
+            mask = os.umask(0)
+            os.umask(mask)
+            mode = 0o666 & ~mask
+        os.chmod(temporary, mode)
+        try:
+            os.replace(temporary, path)
+        except OSError as exc:
+            raise describe_oserror(path, exc, "replace") from None
+    except BaseException:
+        with suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def check_identified(transcoder: Transcoder, codec: codecs.CodecInfo, to: str, label: str) -> None:
+    """Warn when a reader of the output would not name `to` again."""
+    complete = transcoder.written <= len(transcoder.head)
+    try:
+        seen = native("_vexil").detectencoding(transcoder.head, int(complete))
+        seen_codec = codecs.lookup(seen).name if seen is not None else None
+    except (ValueError, LookupError):
+        seen, seen_codec = None, None
+    if seen_codec == codec.name:
+        return
+    ascii_compatible = "<?xml".encode(codec.name) == b"<?xml"
+    if seen_codec == "utf-8" and ascii_compatible and transcoder.all_ascii:
+        return
+    warn(
+        f"{label}: a reader will take this output as {seen or 'undecided'}, not {to};"
+        " no byte-order mark or XML declaration names it"
+    )
+
+
+def recode(args: argparse.Namespace) -> int:
+    codec = target_codec(args.to)
+    if args.in_place and args.output is not None:
+        raise CliError("--in-place and -o exclude each other", USAGE)
+    if args.in_place and args.file == "-":
+        raise CliError("--in-place needs a file, not standard input", USAGE)
+    target: str | None = None
+    if args.in_place:
+        target = os.path.realpath(args.file)
+    elif args.output not in (None, "-"):
+        target = args.output
+        if args.file != "-" and same_file(args.file, target):
+            raise FileError(f"{target}: this is the input file; --in-place rewrites it")
+    name = declared_name(args.to, codec)
+    with Input(args.file, progress=args.progress) as source:
+        doc = Document(source, args.encoding)
+        with output_stream(target) as out:
+            transcoder = Transcoder(doc, args.to, codec, args.xmlcharrefs, out)
+            transcode(doc, transcoder, name)
+    check_identified(transcoder, codec, args.to, target or "<stdout>")
+    return OK
+
+
+@contextmanager
+def output_stream(target: str | None) -> Iterator[BinaryIO]:
+    if target is None:
+        yield sys.stdout.buffer
+        sys.stdout.buffer.flush()
+    else:
+        with replacing(target) as out:
+            yield out
