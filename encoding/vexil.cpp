@@ -105,12 +105,8 @@ private:
     bool held_;
 };
 
-PyObject *detect_bytes(PyObject *obj, int final) {
-    ByteView view(obj);
-    if (!view)
-        return nullptr;
-    const unsigned char *bytes = view.bytes();
-    const Py_ssize_t n = view.size();
+// The byte road over the n bytes at `bytes`.
+PyObject *detect_in(const unsigned char *bytes, Py_ssize_t n, int final) {
     const unsigned mask = narrow(bytes, n);
     if (mask == 0)
         return utf8_name();
@@ -136,6 +132,18 @@ PyObject *detect_bytes(PyObject *obj, int final) {
     default:
         return nullptr;
     }
+}
+
+PyObject *detect_bytes(PyObject *obj, int final) {
+    // A bytes object is immutable and its buffer is its own storage, so it
+    // is read in place; every other object through a view of its buffer.
+    if (PyBytes_CheckExact(obj))
+        return detect_in(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(obj)),
+                         PyBytes_GET_SIZE(obj), final);
+    ByteView view(obj);
+    if (!view)
+        return nullptr;
+    return detect_in(view.bytes(), view.size(), final);
 }
 
 PyObject *detect_str(PyObject *text, int final) {
