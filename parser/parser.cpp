@@ -102,10 +102,10 @@ bool reserve(FastParser *self, Py_ssize_t n) {
         drop_buffer(self);
         return PyErr_NoMemory(), false;
     }
-    // The capacity grows by half at least: a long construct fed in small
-    // pieces is then copied a bounded number of times overall.
+    // The capacity at least doubles: a long construct fed in small pieces is
+    // then copied no more than once over in all, when the block moves.
     Py_ssize_t capacity = self->buffer_length + n;
-    Py_ssize_t growth = self->buffer_capacity / 2;
+    Py_ssize_t growth = self->buffer_capacity;
     if (growth <= kMaxHeld - self->buffer_capacity)
         capacity = std::max(capacity, self->buffer_capacity + growth);
     auto *block = static_cast<Py_UCS4 *>(

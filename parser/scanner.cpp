@@ -7,7 +7,6 @@
 
 #include <utility>
 
-
 namespace corvane_parser {
 namespace {
 
