@@ -72,7 +72,7 @@ def _md_table(columns: list[str], rows: list[list[str]]) -> list[str]:
 
 
 def markdown(goals: list[Goal], machine_lines: list[str], documents: list[str],
-             settings_text: str, chart: str | None) -> str:
+             settings_text: str, chart: str | None, see_also: list[str] = ()) -> str:
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     out = ["# Benchmark results", "",
            f"Written by `make bench` on {now}. Every figure is a ratio of cases timed "
@@ -86,6 +86,8 @@ def markdown(goals: list[Goal], machine_lines: list[str], documents: list[str],
                        else "not measured: " + g.absent] for g in goals])
     if chart:
         out += ["", f"![ratios per goal]({chart})"]
+    if see_also:
+        out += [""] + [f"See also {link}." for link in see_also]
     out += ["", "## Machine", ""] + [f"- {line}" for line in machine_lines]
     out += ["", "## Documents", ""] + [f"- {line}" for line in documents]
     out += ["", "## Method", "", settings_text]

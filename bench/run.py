@@ -57,9 +57,14 @@ def run(size: int, pathological_size: int, settings: Settings, real: bool,
                   f"takes over {5 * settings.slow_run:g} s). Generated documents are "
                   f"{size / (1 << 20):g} Mi code points; the pathological ones "
                   f"{pathological_size / (1 << 20):g} Mi.")
+        # Written by hand and by `--instructions`, from the same build.
+        see_also = [f"[{title}]({name})" for name, title in (
+            ("missed.md", "what bounds the goals that are missed"),
+            ("instructions.md", "instructions per code point and per call"))
+            if (HERE / name).exists()]
         (out / "results.md").write_text(report.markdown(
             results, report.machine(versions()), docs, method,
-            png.name if drawn else None), encoding="utf-8")
+            png.name if drawn else None, see_also), encoding="utf-8")
         print(f"\nwrote {out.name}/results.md" + (f" and {out.name}/{png.name}" if drawn else ""))
     return results
 
@@ -72,7 +77,13 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--only", default="12345", metavar="GOALS",
                     help="the goals to run, as their numbers (for example 13); implies "
                     "--no-write")
+    ap.add_argument("--instructions", action="store_true",
+                    help="count instructions per code point and per call with valgrind "
+                    "instead (writes bench/instructions.md)")
     args = ap.parse_args(argv)
+    if args.instructions:
+        import count
+        return count.main()
     if args.quick:
         settings = Settings(rounds=2, warmup=0, min_sample=0.001)
         size, pathological = 1 << 14, 1 << 16

@@ -17,7 +17,8 @@ def bench():
     sys.path.insert(0, str(BENCH))
     try:
         yield {name: importlib.import_module(name)
-               for name in ("documents", "goals", "harness", "noop", "purepy", "report", "run")}
+               for name in ("count", "documents", "goals", "harness", "noop", "purepy", "report",
+                            "run")}
     finally:
         sys.path.remove(str(BENCH))
 
