@@ -16,7 +16,7 @@ MSG_EMPTY = "malformed XML declaration: empty pseudoattr value"
 def is_letter(unit: int, width: int) -> bool:
     if width == 1:
         return 0x41 <= unit <= 0x5A or 0x61 <= unit <= 0x7A
-    return chr(unit).isalpha()
+    return unit < 0x110000 and chr(unit).isalpha()
 
 
 def scan(units: list[int], width: int):
@@ -37,8 +37,13 @@ def scan(units: list[int], width: int):
             p += 1
         if p == n:
             return INCOMPLETE, None, None, None
-        if units[p] == ord("?") and p + 1 < n and units[p + 1] == ord(">"):
-            return NO_ENCODING, None, None, None
+        if units[p] == ord("?"):
+            # A "?" that ends the text may still become "?>": more text
+            # decides, as for every other cut.
+            if p + 1 == n:
+                return INCOMPLETE, None, None, None
+            if units[p + 1] == ord(">"):
+                return NO_ENCODING, None, None, None
         q = p
         while q < n and is_letter(units[q], width):
             q += 1

@@ -89,7 +89,7 @@ def test_one_input(data: bytes) -> None:
     kind = choice & 7
     if kind == 7:
         # A buffer that is not contiguous, and objects without a buffer.
-        for bad in (memoryview(body)[::2] if len(body) > 1 else None, 12, object()):
+        for bad in (memoryview(body)[::2] if len(body) > 2 else None, 12, object()):
             if bad is None:
                 continue
             try:

@@ -38,7 +38,7 @@ line=$(find_pythons | head -n 1)
 [ -n "$line" ] || no_python
 read -r version exe <<<"$line"
 # CMake caches the compiler in the build directory, so it is chosen once, here.
-py=$(CC=clang CXX=clang++ make_env "$version" "$exe" "fuzz-$version" \
+py=$(CC=clang CXX="$repo/scripts/fuzz-cxx.sh" make_env "$version" "$exe" "fuzz-$version" \
     -Ccmake.define.CORVANE_SANITIZE=ON -Ccmake.define.CORVANE_FUZZ=ON \
     "-Cbuild-dir=build/fuzz-{wheel_tag}")
 "$py" -m pip install -q "atheris>=2.3" >&2
