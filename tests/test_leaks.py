@@ -17,8 +17,16 @@ import pytest
 
 SCALE = int(os.environ.get("CORVANE_LEAK_SCALE", "1"))
 CALLS = 1000 * SCALE
-# The smallest object is 16 bytes; anything it keeps alive adds more.
+# With the interpreter's small-object allocator bypassed (the sanitizer and
+# valgrind runs do that), blocks that its caches keep grow for many thousands
+# of calls before they level off, so only the reference counts are compared
+# there; those runs find the modules' own leaks themselves.
+TRACED = os.environ.get("PYTHONMALLOC", "") not in ("malloc", "malloc_debug")
+# The smallest object is 16 bytes; anything it keeps alive adds more. The
+# interpreter's free lists and caches may still grow by a few kilobytes, in
+# steps, whatever the number of calls.
 PER_CALL_SLACK = 8
+FLOOR = 8 << 10
 RSS_SLACK = 4 << 20
 
 
@@ -77,10 +85,15 @@ def assert_flat(step, watched=(), calls=CALLS):
     gc.collect()
     refs = [sys.getrefcount(o) for o in watched]
     resident = rss()
+    if not TRACED:
+        for _ in range(calls):
+            step()
+        assert [sys.getrefcount(o) for o in watched] == refs, "reference counts grew"
+        return
     for _ in range(3):
         extra = traced_growth(step, 2 * calls) - traced_growth(step, calls)
         assert [sys.getrefcount(o) for o in watched] == refs, "reference counts grew"
-        if extra < calls * PER_CALL_SLACK:
+        if extra < max(calls * PER_CALL_SLACK, FLOOR):
             break
     else:
         raise AssertionError(f"{extra} bytes more traced for {calls} more calls")
