@@ -26,6 +26,10 @@ done
 export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
+# Reports name the functions and lines when a symbolizer is at hand.
+if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ] && command -v llvm-symbolizer >/dev/null 2>&1; then
+    export ASAN_SYMBOLIZER_PATH=$(command -v llvm-symbolizer)
+fi
 
 while read -r version exe; do
     echo "=== CPython $version ($exe), AddressSanitizer + UndefinedBehaviorSanitizer"
