@@ -3,7 +3,7 @@ memory behind and no reference to its arguments, its target or its
 callbacks.
 
 make test runs a few thousand calls per path; make leaks multiplies that by
-CORVANE_LEAK_SCALE (a hundred: hundreds of thousands of calls per path) and
+CORVANE_LEAK_SCALE (thirty: about ninety thousand calls per path) and
 also watches the resident set size, which sees the parser's held text and
 anything else allocated outside the interpreter's allocator."""
 
