@@ -1,7 +1,13 @@
 # Every target builds the package into its own virtual environment under
 # .venv/, one per CPython 3.12+ found on this machine.
 
-.PHONY: test demo bench clean
+.PHONY: test demo bench clean sanitize fuzz leaks valgrind
+
+# make fuzz: the time for the whole run, split evenly across the targets;
+# TARGETS picks some of them (switchcolor detectencoding fixencoding
+# declaration parser).
+SECONDS ?= 60
+TARGETS ?=
 
 test:
 	@scripts/test.sh
@@ -12,5 +18,21 @@ demo:
 bench:
 	@scripts/bench.sh
 
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	@scripts/sanitize.sh
+
+fuzz:
+	@scripts/fuzz.sh $(SECONDS) $(TARGETS)
+
+# The long leak runs: hundreds of thousands of calls per entry point, with
+# the resident set size watched as well.
+leaks:
+	@scripts/leaks.sh
+
+# The whole test suite under valgrind's memcheck.
+valgrind:
+	@scripts/valgrind.sh
+
 clean:
-	rm -rf build dist .venv
+	rm -rf build dist .venv fuzz/out fuzz/crashes

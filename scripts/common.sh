@@ -30,11 +30,16 @@ PY
     done | sort -V
 }
 
-# make_env VERSION EXECUTABLE: creates (once) .venv/VERSION, installs the
-# build tools and the package with its test extra (built with warnings as
-# errors), and prints the env's python.
+# make_env VERSION EXECUTABLE [NAME [PIP_ARG...]]: creates (once)
+# .venv/NAME (NAME defaults to VERSION), installs the build tools and the
+# package with its test extra (built with warnings as errors), and prints the
+# env's python. PIP_ARGs go to the package's install, for example
+# -Ccmake.define.X=ON and a -Cbuild-dir of its own for a differently
+# configured build, so that it never shares CMake's cache with the plain one.
 make_env() {
-    local version=$1 exe=$2 env="$repo/.venv/$1"
+    local version=$1 exe=$2 name=${3:-$1}
+    local env="$repo/.venv/$name"
+    shift $(($# < 3 ? $# : 3))
     if [ ! -x "$env/bin/python" ]; then
         "$exe" -m venv "$env" >&2 || return 1
     fi
@@ -43,7 +48,7 @@ make_env() {
     # No build isolation: the build directory under build/ is reused, so a
     # second run only recompiles what changed.
     "$env/bin/python" -m pip install -q --no-build-isolation \
-        -Ccmake.define.CORVANE_WERROR=ON "$repo[test]" >&2 || return 1
+        -Ccmake.define.CORVANE_WERROR=ON "$@" "$repo[test]" >&2 || return 1
     echo "$env/bin/python"
 }
 

@@ -1,0 +1,71 @@
+"""The three exported declaration scanners, called through ctypes on blocks of
+exactly the text's size, against the model of their rules.
+
+Input: one byte that picks the width (and, at width 4, whether the largest
+code point stands for a unit beyond any code point), then the text."""
+
+import ctypes
+
+from declmodel import ERROR, FOUND, scan
+from harness import need, run, text
+
+_vexil = need("_vexil")
+lib = ctypes.PyDLL(_vexil.__file__)
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+
+SCANNERS = {}
+for width, unit in ((1, ctypes.c_uint8), (2, ctypes.c_uint16), (4, ctypes.c_uint32)):
+    fn = getattr(lib, f"parsedeclaration_ucs{width}")
+    fn.restype = ctypes.c_int
+    fn.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_void_p)]
+    SCANNERS[width] = (fn, unit)
+
+SENTINEL = 0x5EED
+
+
+def units_of(data: bytes) -> tuple[int, list[int]]:
+    if not data:
+        return 1, []
+    head, body = data[0], data[1:]
+    width = (1, 2, 4, 1)[head & 3]
+    if width == 1:
+        return 1, list(body)
+    units = [ord(c) for c in text(body)]
+    if width == 2:
+        return 2, [u & 0xFFFF for u in units]
+    if head & 4:
+        units = [0xFFFFFFFF if u == 0x10FFFF else u for u in units]
+    return 4, units
+
+
+def test_one_input(data: bytes) -> None:
+    width, units = units_of(data)
+    fn, unit = SCANNERS[width]
+    n = len(units)
+    # A block of exactly n units, so that a read past the end reaches the
+    # sanitizer's red zone.
+    block = libc.malloc(n * width)
+    try:
+        if n:
+            ctypes.memmove(block, (unit * n)(*units), n * width)
+        start = ctypes.c_void_p(SENTINEL)
+        end = ctypes.c_void_p(SENTINEL)
+        want = scan(units, width)
+        try:
+            got = fn(block, block + n * width, ctypes.byref(start), ctypes.byref(end))
+        except ValueError as exc:
+            assert want[0] == ERROR and str(exc) == want[3], (width, units, want, exc)
+            return
+        assert got == want[0], (width, units, want, got)
+        if got == FOUND:
+            found = ((start.value - block) // width, (end.value - block) // width)
+            assert found == want[1:3], (width, units, want, found)
+    finally:
+        libc.free(block)
+
+
+if __name__ == "__main__":
+    run(test_one_input)
