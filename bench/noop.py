@@ -49,8 +49,8 @@ def build() -> Path:
 
 def load() -> ModuleType:
     path = build()
-    spec = importlib.util.spec_from_file_location(NAME, path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(NAME, path)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
