@@ -58,10 +58,10 @@ inline PyModuleDef multi_phase_module(const char *name, const char *doc, PyMetho
 }
 
 // Calls fn with a typed pointer to the storage of a ready str, picking the
-// code-unit type from the string's kind. Returns fallback for any other kind
-// (which the interpreter never produces for a compact str).
-template <typename Fn, typename R>
-inline R with_units(PyObject *str, R fallback, Fn &&fn) {
+// code-unit type from the string's kind; the interpreter makes no other
+// kind of str.
+template <typename Fn>
+inline decltype(auto) with_units(PyObject *str, Fn &&fn) {
     void *data = PyUnicode_DATA(str);
     switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND:
@@ -71,7 +71,7 @@ inline R with_units(PyObject *str, R fallback, Fn &&fn) {
     case PyUnicode_4BYTE_KIND:
         return fn(static_cast<const Py_UCS4 *>(data));
     default:
-        return fallback;
+        Py_UNREACHABLE();
     }
 }
 

@@ -2,6 +2,7 @@
 // XML declaration that starts a text.
 
 #include "declaration.hpp"
+#include "units.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,37 +10,10 @@
 
 namespace {
 
-// PyUnicode_New reads only the class of the maximum it is given (ASCII,
-// Latin-1, two bytes, four bytes), and the classes begin at powers of two.
-// So the OR of the units, whose highest bit is that of their maximum, is in
-// the same class as the maximum and stands for it. It is gathered a word at
-// a time, and the scan stops once it reaches the widest class the width
-// holds, since no later unit can change the class any more.
-template <typename Unit>
-Py_UCS4 largest_class(const Unit *p, const Unit *end) {
-    constexpr int kBits = 8 * sizeof(Unit);
-    // The bits that only units of the width's widest class have, in each
-    // unit of a word.
-    constexpr std::uint64_t kWidest = sizeof(Unit) == 1   ? 0x8080808080808080u
-                                      : sizeof(Unit) == 2 ? 0xFF00FF00FF00FF00u
-                                                          : 0xFFFF0000FFFF0000u;
-    constexpr Py_ssize_t kStep = 32 / Py_ssize_t(sizeof(Unit));  // four words
-    std::uint64_t acc = 0;
-    while (end - p >= kStep && !(acc & kWidest)) {
-        std::uint64_t w[4];
-        std::memcpy(w, p, sizeof w);
-        acc |= w[0] | w[1] | w[2] | w[3];
-        p += kStep;
-    }
-    // Fold the word's units into one.
-    for (int shift = 32; shift >= kBits; shift /= 2)
-        acc |= acc >> shift;
-    Py_UCS4 top = Py_UCS4(acc & ((std::uint64_t(1) << kBits) - 1));
-    for (; p < end; ++p)
-        top |= *p;
-    // An OR of four-byte units may pass the last code point; its class may not.
-    return std::min<Py_UCS4>(top, 0x10FFFF);
-}
+// Every unit copied fits the destination: the result's width was chosen
+// from the class of the units written into it.
+using corvane_common::copy_units;
+using corvane_common::largest_class;
 
 // The first code point of the class whose last one is `bound`.
 constexpr Py_UCS4 class_floor(Py_UCS4 bound) {
@@ -59,19 +33,6 @@ Py_UCS4 kept_class(const Unit *text, Py_ssize_t n, Py_ssize_t value_at, Py_ssize
         largest_class(text + value_at, text + tail_at) < class_floor(text_bound))
         return text_bound;
     return std::max(largest_class(text, text + value_at), largest_class(text + tail_at, text + n));
-}
-
-// Every unit copied fits the destination: the result's width was chosen from
-// the class of the units written into it.
-template <typename Out, typename In>
-Out *copy_units(const In *p, const In *end, Out *out) {
-    if constexpr (sizeof(Out) == sizeof(In)) {
-        std::memcpy(out, p, std::size_t(end - p) * sizeof(In));
-        return out + (end - p);
-    }
-    for (; p < end; ++p)
-        *out++ = static_cast<Out>(*p);
-    return out;
 }
 
 // Builds head + name + tail in one string of the exact length and narrowest
@@ -116,7 +77,7 @@ CORVANE_EXPORT PyObject *fixencoding(PyObject *, PyObject *args) {
         return nullptr;
 
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    return with_units(text, static_cast<PyObject *>(nullptr), [&](const auto *units) -> PyObject * {
+    return with_units(text, [&](const auto *units) -> PyObject * {
         const vexil::unit_of<decltype(units)> *value_start = nullptr, *value_end = nullptr;
         switch (vexil::parse_declaration(units, units + n, &value_start, &value_end)) {
         case vexil::DECL_ENCODING_FOUND:
@@ -132,7 +93,7 @@ CORVANE_EXPORT PyObject *fixencoding(PyObject *, PyObject *args) {
         }
         const Py_ssize_t m = PyUnicode_GET_LENGTH(name);
         const Py_UCS4 name_bound = PyUnicode_MAX_CHAR_VALUE(name);
-        return with_units(name, static_cast<PyObject *>(nullptr), [&](const auto *name_units) {
+        return with_units(name, [&](const auto *name_units) {
             return rewrite(units, n, value_start - units, value_end - units,
                            PyUnicode_MAX_CHAR_VALUE(text), name_units, m, name_bound);
         });

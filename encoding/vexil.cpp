@@ -150,7 +150,7 @@ PyObject *detect_str(PyObject *text, int final) {
     if (!vexil::known_width(text))
         return nullptr;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    return corvane_common::with_units(text, static_cast<PyObject *>(nullptr), [&](const auto *units) -> PyObject * {
+    return corvane_common::with_units(text, [&](const auto *units) -> PyObject * {
         using Unit = vexil::unit_of<decltype(units)>;
         const Unit *value_start = nullptr, *value_end = nullptr;
         switch (vexil::parse_declaration(units, units + n, &value_start, &value_end)) {
