@@ -87,6 +87,13 @@ class ModelParser:
         self.pending_net = 0
         self.doctype_state = 0
         self.held = None  # list of one-character str while a text is open
+        # How far the last scan read the incomplete construct it stopped at,
+        # which the native parser keeps in its record to go on from there:
+        # an offset from the construct's first code point (0: none) and the
+        # quote open at that point, as a code point.
+        self.resume_offset = 0
+        self.resume_quote = 0
+        self._reached = None
         self._slots = {}  # handler name -> bound value; an empty slot is absent
 
     # -- the four methods ---------------------------------------------------
@@ -124,10 +131,14 @@ class ModelParser:
         if self.held is None:
             self.held = []
             self.pending_net = self.doctype_state = 0
+            self.resume_offset = 0
         # The code points of the str itself, whatever a subclass overrides.
         self.held.extend(str.__str__(text))
         states = (self.pending_net, self.doctype_state)
         self.busy = True
+        self._reached = None
+        if self.held:
+            self.resume_offset = 0
         try:
             consumed = self._scan() if self.held else 0
         except BaseException:
@@ -137,6 +148,8 @@ class ModelParser:
             raise
         finally:
             self.busy = False
+        if self._reached and self._reached[0] == consumed:
+            _, self.resume_offset, self.resume_quote = self._reached
         del self.held[:consumed]
         remaining = len(self.held)
         if final:
@@ -186,9 +199,9 @@ class ModelParser:
         if c in "?/!" and p + 2 == end:
             return INCOMPLETE
         if c == "?":
-            return self._tag("proc", p + 2)
+            return self._tag("proc", p, p + 2)
         if c == "/":
-            return self._tag("endtag", p + 2)
+            return self._tag("endtag", p, p + 2)
         if c == "!":
             if t[p + 2] == "-":
                 return self._enclosed(p, "comment", p + 4, "-->")
@@ -196,12 +209,12 @@ class ModelParser:
                 return self._enclosed(p, "cdata", p + 9, "]]>")
             if self.xml_mode and t[p + 2] == "D":
                 self.doctype_state = 1
-            return self._tag("special", p + 2)
+            return self._tag("special", p, p + 2)
         if c.isspace():
             return NOT_MARKUP
-        return self._tag("starttag", p + 1)
+        return self._tag("starttag", p, p + 1)
 
-    def _tag(self, kind, begin):
+    def _tag(self, kind, p, begin):
         t, end = self.held, len(self.held)
         name_end = begin
         if self.xml_mode:
@@ -215,7 +228,7 @@ class ModelParser:
             return INCOMPLETE
         if not self.xml_mode and t[name_end] == "/":
             return self._sgml_slash(begin, name_end)
-        return self._rest_of_tag(kind, begin, name_end)
+        return self._rest_of_tag(kind, p, begin, name_end)
 
     def _sgml_slash(self, begin, name_end):
         t, end = self.held, len(self.held)
@@ -230,12 +243,13 @@ class ModelParser:
         self.pending_net = 2
         return Token("starttag", begin, name_end, name_end, q)
 
-    def _rest_of_tag(self, kind, begin, name_end):
+    def _rest_of_tag(self, kind, p, begin, name_end):
         t, end = self.held, len(self.held)
         quote = None
         i = name_end
         while True:
             if i == end:
+                self._reached = (p, end - p, ord(quote) if quote else 0)
                 return INCOMPLETE
             c = t[i]
             if quote is None and c in "<>":
@@ -272,6 +286,8 @@ class ModelParser:
             if "".join(t[q : q + 3]) == closing:
                 return Token(kind, content_begin, content_begin, q, q + 3)
             q += 1
+        # Read up to where the closing sequence could begin.
+        self._reached = (p, end - 3 - p, 0)
         return INCOMPLETE
 
     def _reference(self, p):
