@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-MODULES = ["_lumet", "_vexil", "corvane"]
+MODULES = ["_lumet", "_vexil", "corvane", "_sheaf"]
 
 
 @pytest.mark.parametrize("name", MODULES)
