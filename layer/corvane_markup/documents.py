@@ -252,8 +252,13 @@ class TextDecoder:
         if good <= 0:
             raise self._error
         assert self._decoder is not None
-        self._decoder.setstate(state)
-        text = self._decoder.decode(bytes(data[:good]), False)
+        try:
+            self._decoder.setstate(state)
+            text = self._decoder.decode(bytes(data[:good]), False)
+        except UnicodeError:
+            # A decoder that refuses even that (UTF-16 without its mark)
+            # has nothing to give.
+            raise self._error from None
         if self._check_start is not None:
             self._check_declared(text, False)
         return text
@@ -408,7 +413,12 @@ class Document:
         """The document's text, piece by piece, as it is read."""
         while self._pending:
             yield self._pending.pop(0)
-        while not self._done:
+        while True:
+            # The text before a bad byte has gone out; now the error stands.
+            if self._decoder.error is not None:
+                raise self._decoder.error
+            if self._done:
+                return
             chunk = self._read()
             self._done = not chunk
             text = self._decoder.decode(chunk, self._done)

@@ -176,7 +176,7 @@ class _Pipeline:
                 self._decoder = TextDecoder(self.name, self._encoding, self.mode, self._path)
             self._bytes(data, False)
         except MarkupError as exc:
-            self._fail(exc)
+            self.fail(exc)
             raise
 
     def _bytes(self, data: bytes | bytearray | memoryview, final: bool) -> None:
@@ -226,12 +226,14 @@ class _Pipeline:
             assert self._feeder is not None
             self._feeder.close()
         except MarkupError as exc:
-            self._fail(exc)
+            self.fail(exc)
             raise
 
-    def _fail(self, exc: MarkupError) -> None:
-        # What came before the error is complete: it goes out with the
-        # pending text, and nothing is read after it.
+    def fail(self, exc: MarkupError) -> None:
+        """Ends the input at an error: what came before it is complete and
+        goes out with the pending text; nothing is read after it."""
+        if self._error is not None:
+            return
         self._error = exc
         self._closed = True
         if self._feeder is not None:
@@ -253,7 +255,8 @@ def _run(pipeline: _Pipeline, doc: Document, owned: bool) -> Iterator[Any]:
             pipeline.feed(text)
             yield from pipeline.take()
         pipeline.close()
-    except MarkupError:
+    except MarkupError as exc:
+        pipeline.fail(exc)
         yield from pipeline.take()
         raise
     finally:
