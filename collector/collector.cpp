@@ -641,17 +641,17 @@ PyObject *collector_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     Py_ssize_t text_limit = 0;
     PyObject *entities = Py_None, *builder = Py_None, *voids = Py_None;
     PyObject *declarations = Py_None, *defaults = Py_None, *tokenized = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pnOppOppOppOO!O!:Collector",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pnOppOppOppOOO:Collector",
                                      const_cast<char **>(keywords), &xml, &text_limit,
                                      &entities, &namespaces, &normalise, &builder,
                                      &comments, &pis, &voids, &report_start, &report_end,
-                                     &declarations, &PyDict_Type, &defaults, &PyDict_Type,
-                                     &tokenized))
+                                     &declarations, &defaults, &tokenized))
         return nullptr;
-    if (entities != Py_None && !PyDict_Check(entities)) {
-        PyErr_SetString(PyExc_TypeError, "entities must be a dict or None");
-        return nullptr;
-    }
+    for (PyObject *table : {entities, defaults, tokenized})
+        if (table != Py_None && !PyDict_Check(table)) {
+            PyErr_SetString(PyExc_TypeError, "entities, defaults and tokenized must be dicts");
+            return nullptr;
+        }
     if (voids != Py_None && !PyAnySet_Check(voids)) {
         PyErr_SetString(PyExc_TypeError, "voids must be a set or None");
         return nullptr;

@@ -105,14 +105,16 @@ def iterparse(source: Source | Document, events: Iterable[str] = ("end",), *,
     "end" pair, and the elements are those of the one tree, so a loop may
     clear what it has done with. The tree is built by these rules:
 
-    - the first element is the root; text before it and white space after
-      its end tag have no place in the tree and are left out;
+    - the first element is the root; text before it has no place in the
+      tree and is left out;
     - an end tag closes the nearest open element of its name and every
       element opened inside it; an end tag that matches no open element is
       dropped; an empty end tag ("</>", or SGML's "/" that ends an element
       written "<b/bold/") closes the innermost element;
-    - the root's own end tag closes everything inside it, but an element or
-      text that still follows is added to the root rather than lost;
+    - the root's own end tag closes everything inside it but leaves the
+      root open: the white space right after the end tag is left out, and
+      an element or text that still follows is added to the root rather
+      than lost;
     - in SGML mode the HTML void elements (VOID_ELEMENTS) take no children;
     - at the end of the input every open element is closed;
     - CDATA sections are text; comments and processing instructions go into
