@@ -9,6 +9,7 @@ pool, or across a Dask cluster.
 from __future__ import annotations
 
 import functools
+import importlib
 import os
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
@@ -101,10 +102,9 @@ def on_dask(job: Callable[[PathLike], Any], paths: Iterable[PathLike], *,
     the job mapped over it and the results folded with merge. Call
     .compute() on the result, with a distributed Client active to run it on
     a cluster. Needs dask (and distributed for a cluster)."""
-    import dask.bag  # type: ignore[import-not-found, unused-ignore]
-
+    bags: Any = importlib.import_module("dask.bag")
     paths = [os.fspath(p) for p in paths]
-    bag = dask.bag.from_sequence(paths, npartitions=npartitions or min(len(paths), 100) or 1)
+    bag = bags.from_sequence(paths, npartitions=npartitions or min(len(paths), 100) or 1)
     return bag.map(functools.partial(_noted, job)).fold(merge, merge, initial=None)
 
 

@@ -1,4 +1,5 @@
-"""The exceptions of corvane_markup; all are ValueErrors."""
+"""The exceptions of corvane_markup; all are ValueErrors, and all pickle (a
+process pool hands them back to the parent)."""
 
 from __future__ import annotations
 
@@ -10,8 +11,12 @@ class MarkupError(ValueError):
     """
 
     def __init__(self, message: str, name: str = "") -> None:
-        super().__init__(f"{name}: {message}" if name else message)
+        super().__init__(message, name)
+        self.message = message
         self.name = name
+
+    def __str__(self) -> str:
+        return f"{self.name}: {self.message}" if self.name else self.message
 
 
 class DecodingError(MarkupError):
@@ -24,6 +29,7 @@ class DecodingError(MarkupError):
 
     def __init__(self, message: str, name: str = "", offset: int | None = None) -> None:
         super().__init__(message, name)
+        self.args = (message, name, offset)
         self.offset = offset
 
 
@@ -42,5 +48,11 @@ class UnfinishedError(MarkupError):
             f"the input ends inside an unfinished construct at character {offset}: {shown!r}",
             name,
         )
+        self.args = (text, offset, name)
         self.text = text
         self.offset = offset
+
+
+# Shown, and pickled, under the package's own name.
+for _error in (MarkupError, DecodingError, UnfinishedError):
+    _error.__module__ = "corvane_markup"

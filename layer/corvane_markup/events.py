@@ -6,7 +6,7 @@ from __future__ import annotations
 import html.entities
 import io
 from collections.abc import Callable, Iterator, Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import _sheaf
 import corvane
@@ -14,7 +14,20 @@ import corvane
 from .documents import Document, Mode, Source, TextDecoder, choose_mode, open_document
 from .errors import MarkupError, UnfinishedError
 
-Event = _sheaf.Event
+if TYPE_CHECKING:
+    # The native type, described here so that type checkers see it whether
+    # or not they find the native module's stub.
+    class Event(tuple[str, str, Any]):
+        """One event of a document: kind, name and value."""
+
+        @property
+        def kind(self) -> str: ...
+        @property
+        def name(self) -> str: ...
+        @property
+        def value(self) -> Any: ...
+else:
+    Event = _sheaf.Event
 
 # Text runs longer than this are handed on in pieces of exactly this size.
 TEXT_LIMIT = 64 * 1024
