@@ -174,6 +174,17 @@ def test_bad_input_ends_the_events_with_everything_before_it():
     assert set("".join(e.value for e in got[1:]).split()) == {"word"}
 
 
+def test_an_interrupted_piece_ends_the_input():
+    parser = cm.EventParser("xml")
+    parser.feed("<a>x")
+    # A target that fails in the middle of a piece, as an interrupt would.
+    parser._pipeline._feeder.parser.register(type("T", (), {"handle_endtag": None})())
+    with pytest.raises(TypeError):
+        parser.feed("</a>")
+    with pytest.raises(cm.MarkupError, match="reading stopped at TypeError"):
+        parser.feed("more")
+
+
 def test_a_construct_held_too_long_is_an_error():
     events, error = push("x<!--" + "-" * 100 + "-->", pieces=[20, 40, 60, 80], max_construct=50)
     assert isinstance(error, cm.MarkupError) and "still open" in str(error)

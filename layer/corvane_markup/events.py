@@ -191,6 +191,12 @@ class _Pipeline:
         except MarkupError as exc:
             self.fail(exc)
             raise
+        except BaseException as exc:
+            # An interrupt, or an error of the interpreter's, in the middle of
+            # a piece: the parser would report that piece's start again, so
+            # the input ends here too.
+            self.fail(MarkupError(f"reading stopped at {type(exc).__name__}", self.name))
+            raise
 
     def _bytes(self, data: bytes | bytearray | memoryview, final: bool) -> None:
         assert self._decoder is not None
