@@ -773,8 +773,11 @@ int module_exec(PyObject *module) {
     return PyModule_AddObjectRef(module, "Collector", type.get());
 }
 
+// The kinds and the event type are made once per process, so the module
+// cannot be shared with another interpreter.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
