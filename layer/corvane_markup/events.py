@@ -263,10 +263,6 @@ class _Pipeline:
             return []
         return self._feeder.collector.take()
 
-    @property
-    def collector(self) -> _sheaf.Collector | None:
-        return self._feeder.collector if self._feeder is not None else None
-
 
 def _run(pipeline: _Pipeline, doc: Document, owned: bool) -> Iterator[Any]:
     try:
