@@ -12,6 +12,7 @@ from pathlib import Path
 
 import documents
 import goals
+import markup
 import noop
 import report
 from harness import Settings
@@ -30,7 +31,7 @@ def versions() -> dict[str, str]:
 
 
 def run(size: int, pathological_size: int, settings: Settings, real: bool,
-        out: Path | None, only: str = "12345") -> list[goals.Goal]:
+        out: Path | None, only: str = "123456") -> list[goals.Goal]:
     corpus = documents.corpus(size, real)
     mods = goals.Modules.load(noop.load)
     steps = {
@@ -39,6 +40,7 @@ def run(size: int, pathological_size: int, settings: Settings, real: bool,
         "3": lambda: list(goals.piecewise(corpus, mods, settings, pathological_size)),
         "4": lambda: [goals.width_independence(corpus, mods, settings)],
         "5": lambda: list(goals.small_functions(mods, settings, size)),
+        "6": lambda: markup.goals(settings, real, size),
     }
     results = [goal for key, step in steps.items() if key in only for goal in step()]
     print(report.console(results))
@@ -74,7 +76,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--quick", action="store_true",
                     help="small documents and few rounds: checks that the suite runs")
     ap.add_argument("--no-write", action="store_true", help="print only")
-    ap.add_argument("--only", default="12345", metavar="GOALS",
+    ap.add_argument("--only", default="123456", metavar="GOALS",
                     help="the goals to run, as their numbers (for example 13); implies "
                     "--no-write")
     ap.add_argument("--instructions", action="store_true",
@@ -90,7 +92,7 @@ def main(argv: list[str] | None = None) -> int:
     else:
         settings = Settings()
         size, pathological = 1 << 20, 8 << 20
-    write = not args.no_write and args.only == "12345"
+    write = not args.no_write and args.only == "123456"
     run(size, pathological, settings, real=not args.quick, out=HERE if write else None,
         only=args.only)
     return 0

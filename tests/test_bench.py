@@ -17,8 +17,8 @@ def bench():
     sys.path.insert(0, str(BENCH))
     try:
         yield {name: importlib.import_module(name)
-               for name in ("count", "documents", "goals", "harness", "noop", "purepy", "report",
-                            "run")}
+               for name in ("count", "documents", "goals", "harness", "markup", "noop", "purepy",
+                            "report", "run")}
     finally:
         sys.path.remove(str(BENCH))
 
@@ -88,3 +88,25 @@ def test_suite_runs_on_tiny_inputs(bench, tmp_path, capsys):
         assert f"## Goal {goal.key}:" in written
         assert goal.verdict in printed
     assert str(Path.home()) not in written and str(BENCH) not in written
+
+
+def test_the_layers_peers_build_the_same_events(bench):
+    cm = pytest.importorskip("corvane_markup")
+    documents, markup = bench["documents"], bench["markup"]
+
+    def elements(events):
+        return [(kind, name, value) for kind, name, value in events if kind in ("start", "end")]
+
+    xml = documents.mime_like(8192).encode()
+    assert elements(markup.expat_events(xml)) == elements(cm.events(xml))
+    page = documents.html_like(8192).encode()
+    ours = [(k, n, [(a, v) for a, v in value] if k == "start" else value)
+            for k, n, value in cm.events(page, mode="sgml")]
+    assert elements(markup.html_events(page)) == elements(ours)
+
+
+def test_the_memory_run(bench, capsys):
+    pytest.importorskip("corvane_markup")
+    bench["markup"].memory(200_000)
+    out = capsys.readouterr().out
+    assert "peak RSS" in out and "records" in out

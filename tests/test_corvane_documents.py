@@ -11,7 +11,6 @@ so both parsers read the documents with each ">" inside a value written as
 "&gt;", which means the same to expat.
 """
 
-import os
 import pathlib
 import re
 from xml.parsers import expat
@@ -19,37 +18,9 @@ from xml.parsers import expat
 import pytest
 
 from corvane_model import ModelParser
+from installed_documents import installed_documents
 
 FIXTURES = sorted(p for p in (pathlib.Path(__file__).parent / "data").iterdir() if p.suffix != ".md")
-
-# Where installed packages keep XML documents, below each data directory.
-INSTALLED = [
-    "mime/packages/*.xml",
-    "dbus-1/*.conf",
-    "dbus-1/system.d/*.conf",
-    "polkit-1/actions/*.policy",
-    "fontconfig/conf.avail/*.conf",
-    "xml/iso-codes/*.xml",
-]
-PER_PATTERN = 3
-LARGEST = 4 << 20
-
-
-def installed_documents():
-    # The XDG base directory rules give the data directories and their default.
-    dirs = os.environ.get("XDG_DATA_DIRS") or "/usr/local/share:/usr/share"
-    found = []
-    for pattern in INSTALLED:
-        matches = sorted(
-            path
-            for base in dirs.split(":")
-            if base
-            for path in pathlib.Path(base).glob(pattern)
-            if path.is_file() and 0 < path.stat().st_size <= LARGEST
-        )
-        found += matches[:PER_PATTERN]
-    return found
-
 
 START_TAG = re.compile(r"""<[^\s!?/<>]+(?:\s+[^\s=<>]+\s*=\s*(?:"[^"]*"|'[^']*'))*\s*/?>""")
 QUOTED = re.compile(r""""[^"]*"|'[^']*'""")

@@ -18,6 +18,7 @@ EXPORTS = {
         "parsedeclaration_ucs4",
     },
     "corvane": {"PyInit_corvane", "FastParser_Type"},
+    "_sheaf": {"PyInit__sheaf"},
 }
 
 

@@ -330,3 +330,77 @@ def test_cycles_with_the_target_are_collected(make):
 
     # The collector runs by itself as the cycles pile up.
     assert_flat(step, calls=CALLS // 2)
+
+
+# --- _sheaf ----------------------------------------------------------------
+
+SHEAF_DOCUMENT = (
+    "<?xml version='1.0'?><!DOCTYPE r [<!ATTLIST r d CDATA 'x' t NMTOKENS #IMPLIED>"
+    "<!ENTITY e 'v'>]><r xmlns='u' xmlns:p='w' t=' a  b '>text &amp; &e; &nope;"
+    "<p:a p:k='1\n2' k='&q;'>x<![CDATA[y]]></p:a><!--c--><?pi d?><br/></r></r>tail"
+)
+
+
+@pytest.mark.parametrize("tree", [False, True], ids=["events", "tree"])
+@pytest.mark.parametrize("xml", [True, False], ids=["xml", "sgml"])
+def test_collector_over_every_path(tree, xml):
+    import xml.etree.ElementTree as ET
+
+    import corvane
+    sheaf = pytest.importorskip("_sheaf")
+    entities = {"q": "Q"}
+    pieces = [SHEAF_DOCUMENT[i : i + 5] for i in range(0, len(SHEAF_DOCUMENT), 5)]
+
+    def step():
+        declared = {}
+        options = dict(xml=xml, entities=entities, namespaces=True, normalise=xml)
+        if tree:
+            options.update(builder=ET.TreeBuilder(insert_comments=True, insert_pis=True),
+                           comments=True, pis=True, report_start=True, report_end=True,
+                           voids=frozenset({"br"}), declarations=declared.setdefault,
+                           defaults={"r": [("d", "x")]}, tokenized={"r": {"t"}})
+        else:
+            options.update(text_limit=3)
+        collector = sheaf.Collector(**options)
+        parser = corvane.XMLParser() if xml else corvane.SGMLParser()
+        parser.register(collector)
+        for piece in pieces:
+            parser.feed(piece)
+            collector.take()
+        collector.mark()
+        parser.feed("\uffff")
+        collector.unmark()
+        parser.close()
+        collector.finish()
+        collector.take()
+
+    assert_flat(step, [entities, *pieces], calls=CALLS // 8)
+
+
+def test_collector_refusals():
+    sheaf = pytest.importorskip("_sheaf")
+    collector = sheaf.Collector()
+    steps = [call(collector.handle_text, 1, raises=TypeError),
+             call(collector.handle_proc, "a", raises=TypeError),
+             call(collector.unmark, raises=AssertionError),
+             call(lambda: sheaf.Collector(entities=[]), raises=TypeError),
+             call(lambda: sheaf.Collector(text_limit=-1), raises=ValueError)]
+
+    def step():
+        for each in steps:
+            each()
+
+    assert_flat(step, [collector], calls=CALLS // 4)
+
+
+def test_collector_cycles_are_collected():
+    import xml.etree.ElementTree as ET
+
+    sheaf = pytest.importorskip("_sheaf")
+
+    def step():
+        box = []
+        collector = sheaf.Collector(builder=ET.TreeBuilder(), declarations=box.append)
+        box.append(collector)
+
+    assert_flat(step, calls=CALLS // 2)
