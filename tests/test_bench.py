@@ -17,8 +17,8 @@ def bench():
     sys.path.insert(0, str(BENCH))
     try:
         yield {name: importlib.import_module(name)
-               for name in ("count", "documents", "goals", "harness", "noop", "purepy", "report",
-                            "run")}
+               for name in ("baseline", "count", "documents", "goals", "harness", "native",
+                            "noop", "purepy", "registry", "report", "run")}
     finally:
         sys.path.remove(str(BENCH))
 
@@ -79,7 +79,12 @@ def test_pure_encoding_functions_follow_the_module(bench, data):
 
 def test_suite_runs_on_tiny_inputs(bench, tmp_path, capsys):
     settings = bench["harness"].Settings(rounds=1, warmup=0, min_sample=0.0)
-    results = bench["run"].run(4096, 16384, settings, real=False, out=tmp_path)
+    sizes = bench["registry"].Sizes(document=4096, pathological=16384, large=65536)
+    results = bench["run"].run(sizes, settings, real=False, out=tmp_path)
+    keys = [goal.key for goal in results]
+    assert len(set(keys)) == len(keys)
+    for group in bench["registry"].GROUPS:
+        assert any(key.startswith(group) for key in keys), group
     for goal in results:
         assert (goal.measured is not None and goal.measured > 0) or goal.absent, goal.key
     written = (tmp_path / "results.md").read_text(encoding="utf-8")
@@ -88,3 +93,13 @@ def test_suite_runs_on_tiny_inputs(bench, tmp_path, capsys):
         assert f"## Goal {goal.key}:" in written
         assert goal.verdict in printed
     assert str(Path.home()) not in written and str(BENCH) not in written
+
+
+def test_only_runs_the_goals_named(bench, capsys):
+    run = bench["run"]
+    settings = bench["harness"].Settings(rounds=1, warmup=0, min_sample=0.0)
+    sizes = bench["registry"].Sizes(document=2048, pathological=4096, large=8192)
+    assert {g.key for g in run.run(sizes, settings, False, None, only="26")} == {
+        "2", "6a", "6b", "6c"}
+    with pytest.raises(SystemExit, match="unknown goal 9"):
+        run.selected("19")
