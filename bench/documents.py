@@ -1,10 +1,13 @@
 """The documents the suite measures.
 
 Real documents are read from where the machine keeps them, never copied into
-the repository: the MIME type database of shared-mime-info (XML) and a few
-large HTML pages of installed documentation (SGML mode). When a machine lacks
-them, generated stand-ins of the same shape take their place, so the suite
-runs anywhere; the report says which was used.
+the repository: three XML data files that Debian's packages install (the MIME
+type database of shared-mime-info, the ISO 639-3 language table of iso-codes,
+the keyboard layout registry of xkb-data) and a few large HTML pages of
+installed documentation (SGML mode). When a machine lacks them, generated
+stand-ins of the same shape take their place, so the suite runs anywhere; the
+report says which was used. `python documents.py --missing-packages` names
+the Debian packages of the XML files that are missing, for scripts/bench.sh.
 
 Generated documents are deterministic (a fixed seed) and well-formed XML, so
 that every XML peer can read them.
@@ -14,8 +17,10 @@ from __future__ import annotations
 
 import os
 import random
+import sys
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable
 
 WORDS = (
     "the of and to in is that for it as was with be by on not he this are or "
@@ -35,6 +40,8 @@ class Document:
     origin: str  # where it came from, in words, for the report
     text: str
     real: bool
+    data_file: bool = False  # one of DATA_FILES, read or a stand-in for it
+    path: Path | None = None  # where a real one was read from
 
     @property
     def data(self) -> bytes:
@@ -151,20 +158,88 @@ def html_like(size: int) -> str:
     return "".join(parts)
 
 
+def language_table_like(size: int) -> str:
+    """Stand-in for the ISO 639-3 table: an internal subset, then one empty
+    element per language with its attributes on lines of their own."""
+    rng = random.Random(8)
+    subset = ("<!DOCTYPE languages [\n\t<!ELEMENT languages (language+)>\n"
+              "\t<!ELEMENT language EMPTY>\n\t<!ATTLIST language\n"
+              "\t\tid\t\tCDATA\t#REQUIRED\n\t\tscope\t\tCDATA\t#REQUIRED\n"
+              "\t\tname\t\tCDATA\t#REQUIRED\n\t>\n]>\n")
+
+    def item(i: int) -> str:
+        name = rng.choice(WORDS).capitalize() + rng.choice(["", " " + rng.choice(WORDS)])
+        return (f'\t<language\n\t\tid="{i:x}"\n\t\tstatus="Active"\n\t\tscope="I"\n'
+                f'\t\ttype="L"\n\t\treference_name="{name}"\n\t\tname="{name}" />\n')
+    return _fill(size, item, root="languages", head=subset)
+
+
+def layout_registry_like(size: int) -> str:
+    """Stand-in for the keyboard layout registry: deep nesting of short
+    elements, indented, with a comment now and then."""
+    rng = random.Random(9)
+
+    def item(i: int) -> str:
+        w = rng.choice(WORDS)
+        variants = "".join(
+            f"      <variant>\n        <configItem>\n          <name>{v}{k}</name>\n"
+            f"          <description>{w.capitalize()} ({_words(rng, 2)})</description>\n"
+            "        </configItem>\n      </variant>\n"
+            for k, v in enumerate(rng.sample(WORDS, 4)))
+        return (f"  <layout>\n    <configItem>\n      <name>{w[:2]}{i}</name>\n"
+                f"      <!-- Keyboard indicator for {w} layouts -->\n"
+                f"      <shortDescription>{w[:2]}</shortDescription>\n"
+                f"      <description>{_words(rng, 2).capitalize()}</description>\n"
+                f"      <languageList>\n        <iso639Id>{w[:3]}</iso639Id>\n"
+                f"      </languageList>\n    </configItem>\n    <variantList>\n{variants}"
+                "    </variantList>\n  </layout>\n")
+    return _fill(size, item, root="layoutList", head='<!DOCTYPE layoutList SYSTEM "x.dtd">\n')
+
+
 def _read(path: Path) -> str:
     # Benchmark input only: a stray undecodable byte becomes U+FFFD.
     return path.read_bytes().decode("utf-8", errors="replace")
 
 
-def mime_database(size: int) -> Document:
-    for base in data_dirs():
-        path = base / "mime" / "packages" / "freedesktop.org.xml"
-        if path.is_file():
-            return Document("mime-db", "MIME type database of shared-mime-info "
-                            f"(freedesktop.org.xml, {path.stat().st_size / 1e6:.1f} MB)",
-                            _read(path), True)
-    return Document("mime-db (generated)", "generated stand-in for the MIME type database "
-                    "(not installed on this machine)", mime_like(size), False)
+@dataclass
+class DataFile:
+    """An XML file that a Debian package installs under a data directory."""
+
+    name: str
+    path: str  # below the data directory
+    package: str
+    what: str
+    stand_in: Callable[[int], str]
+
+    def find(self) -> Path | None:
+        for base in data_dirs():
+            path = base / self.path
+            if path.is_file():
+                return path
+        return None
+
+    def document(self, size: int, real: bool = True) -> Document:
+        path = self.find() if real else None
+        if path is not None:
+            return Document(self.name, f"{self.what} of {self.package} ({path.name}, "
+                            f"{path.stat().st_size / 1e6:.1f} MB)", _read(path), True, True, path)
+        why = "not installed on this machine" if real else "generated documents only"
+        return Document(f"{self.name} (generated)", f"generated stand-in for the {self.what} "
+                        f"of {self.package} ({why})", self.stand_in(size), False, True)
+
+
+DATA_FILES = [
+    DataFile("mime-db", "mime/packages/freedesktop.org.xml", "shared-mime-info",
+             "MIME type database", mime_like),
+    DataFile("iso-639-3", "xml/iso-codes/iso_639-3.xml", "iso-codes",
+             "ISO 639-3 language table", language_table_like),
+    DataFile("xkb-base", "X11/xkb/rules/base.xml", "xkb-data",
+             "keyboard layout registry", layout_registry_like),
+]
+
+
+def missing_packages() -> list[str]:
+    return [f.package for f in DATA_FILES if f.find() is None]
 
 
 def documentation_pages(count: int, size: int, low: int = 150_000,
@@ -187,7 +262,7 @@ def documentation_pages(count: int, size: int, low: int = 150_000,
             pages = sorted(found.values(), key=lambda item: (-item[0], str(item[1])))[:count]
             return [Document(f"html:{rel.parts[0]}",
                              f"installed documentation page doc/{rel} ({length / 1e3:.0f} kB)",
-                             _read(docs / rel), True)
+                             _read(docs / rel), True, path=docs / rel)
                     for length, rel in pages]
     return [Document("html (generated)", "generated stand-in for a documentation page "
                      "(no large HTML documentation installed)", html_like(size), False)]
@@ -201,8 +276,7 @@ class Corpus:
 
 
 def corpus(size: int = 1 << 20, real: bool = True) -> Corpus:
-    xml = [mime_database(size) if real else
-           Document("mime-db (generated)", "generated stand-in", mime_like(size), False)]
+    xml = [f.document(size, real) for f in DATA_FILES]
     for name, make in (("markup-dense", markup_dense), ("text-heavy", text_heavy),
                        ("attribute-heavy", attribute_heavy),
                        ("reference-heavy", reference_heavy)):
@@ -213,3 +287,9 @@ def corpus(size: int = 1 << 20, real: bool = True) -> Corpus:
     widths = {w: Document(f"width {w}", f"generated, mixed content, stored at width {w}",
                           at_width(base, w), False) for w in (1, 2, 4)}
     return Corpus(xml, sgml, widths)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] != ["--missing-packages"]:
+        sys.exit("usage: documents.py --missing-packages")
+    print(" ".join(missing_packages()))

@@ -9,7 +9,7 @@ import pyexpat
 import sys
 from pathlib import Path
 
-from goals import Goal
+from registry import Goal
 
 
 def _first(path: str, key: str) -> str:

@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import ast
 import importlib
+import os
 import pyexpat
+import subprocess
 import sys
 from pathlib import Path
 
@@ -17,8 +20,8 @@ def bench():
     sys.path.insert(0, str(BENCH))
     try:
         yield {name: importlib.import_module(name)
-               for name in ("count", "documents", "goals", "harness", "markup", "noop", "purepy",
-                            "report", "run")}
+               for name in ("baseline", "count", "documents", "goals", "harness", "markup",
+                            "memory", "native", "noop", "purepy", "registry", "report", "run")}
     finally:
         sys.path.remove(str(BENCH))
 
@@ -79,7 +82,12 @@ def test_pure_encoding_functions_follow_the_module(bench, data):
 
 def test_suite_runs_on_tiny_inputs(bench, tmp_path, capsys):
     settings = bench["harness"].Settings(rounds=1, warmup=0, min_sample=0.0)
-    results = bench["run"].run(4096, 16384, settings, real=False, out=tmp_path)
+    sizes = bench["registry"].Sizes(document=4096, pathological=16384, large=65536)
+    results = bench["run"].run(sizes, settings, real=False, out=tmp_path)
+    keys = [goal.key for goal in results]
+    assert len(set(keys)) == len(keys)
+    for group in bench["registry"].GROUPS:
+        assert any(key.startswith(group) for key in keys), group
     for goal in results:
         assert (goal.measured is not None and goal.measured > 0) or goal.absent, goal.key
     written = (tmp_path / "results.md").read_text(encoding="utf-8")
@@ -110,3 +118,69 @@ def test_the_memory_run(bench, capsys):
     bench["markup"].memory(200_000)
     out = capsys.readouterr().out
     assert "peak RSS" in out and "records" in out
+
+
+def test_only_runs_the_goals_named(bench, capsys):
+    run = bench["run"]
+    settings = bench["harness"].Settings(rounds=1, warmup=0, min_sample=0.0)
+    sizes = bench["registry"].Sizes(document=2048, pathological=4096, large=8192)
+    assert {g.key for g in run.run(sizes, settings, False, None, only="26")} == {
+        "2", "6a", "6b", "6c"}
+    with pytest.raises(SystemExit, match="unknown goal 9"):
+        run.selected("19")
+
+
+COUNTED = """
+import ctypes
+import sys
+sys.path.insert(0, {bench!r})
+import memory
+counter = memory.Counter({library!r})
+MiB = 1 << 20
+kept = []
+figures = [
+    counter.added(lambda: kept.append(bytearray(4 * MiB))),
+    counter.added(lambda: bytearray(4 * MiB)),
+    counter.added(kept.clear),
+]
+libc = ctypes.CDLL(None)
+libc.malloc.restype = libc.realloc.restype = ctypes.c_void_p
+libc.realloc.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+block = []
+figures.append(counter.added(lambda: block.append(libc.malloc(MiB))))
+figures.append(counter.added(lambda: block.append(libc.realloc(block.pop(), 4 * MiB))))
+figures.append(counter.added(lambda: libc.free(block.pop())))
+print(figures)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")),
+                    reason="another preloaded library already takes the allocator")
+def test_allocation_counter_sees_every_block(bench):
+    """The memory goal's counter: a block kept, a block released within the
+    call, a release, and a growth by realloc."""
+    memory, native = bench["memory"], bench["native"]
+    try:
+        library = native.build(memory.COUNTER_SOURCE, memory.COUNTER_NAME, python=False)
+    except RuntimeError as e:
+        pytest.skip(str(e).splitlines()[0])
+    env = dict(os.environ, LD_PRELOAD=str(library), PYTHONMALLOC="malloc")
+    run = subprocess.run([sys.executable, "-c", COUNTED.format(bench=str(BENCH),
+                                                                library=str(library))],
+                         capture_output=True, text=True, env=env, timeout=60)
+    assert run.returncode == 0, run.stderr
+    kept, temporary, released, allocated, grown, freed = ast.literal_eval(run.stdout)
+    mib = 1 << 20
+    slack = 64 << 10  # the interpreter's own small blocks along the way
+
+    def near(figure, size):
+        return size <= figure < size + slack
+
+    assert near(kept[0], 4 * mib) and near(kept[1], 4 * mib)
+    assert near(temporary[0], 4 * mib) and abs(temporary[1]) < slack
+    assert near(-released[1], 4 * mib)
+    assert near(allocated[1], mib)
+    # A block that grows counts at its new size, both sizes while it moves.
+    assert near(grown[1], 3 * mib) and 3 * mib <= grown[0] < 4 * mib + slack
+    assert near(-freed[1], 4 * mib)
