@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <cstring>
 #include <utility>
 
 // Marks a symbol that other native code may resolve from the shared library.
@@ -48,6 +50,30 @@ public:
 private:
     PyObject *obj_ = nullptr;
 };
+
+// Calls fn with a vector of positional arguments and drops the result:
+// 0, or -1 with an exception set. The callable's own vectorcall is taken
+// directly, since the generic entry first looks up the thread state (a
+// thread-local access through a shared libpython) and then checks the
+// result again, which together cost about as much as a call of
+// list.append itself.
+inline int call_vector(PyObject *fn, PyObject *const *args, std::size_t nargsf) {
+    // What PyVectorcall_Function answers, read here: the function is not
+    // inlined, and its call is a tenth of the cost of a cheap callback.
+    vectorcallfunc call = nullptr;
+    PyTypeObject *type = Py_TYPE(fn);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL))
+        std::memcpy(&call, reinterpret_cast<char *>(fn) + type->tp_vectorcall_offset, sizeof call);
+    PyObject *result = call ? call(fn, args, nargsf, nullptr)
+                            : PyObject_Vectorcall(fn, args, nargsf, nullptr);
+    if (result) {
+        Py_DECREF(result);
+        return 0;
+    }
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", fn);
+    return -1;
+}
 
 // A module definition for multi-phase initialisation with no creation or
 // execution steps and no per-module state.

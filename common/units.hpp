@@ -43,12 +43,40 @@ std::uint32_t largest_class(const Unit *p, const Unit *end) {
     return std::min<std::uint32_t>(top, 0x10FFFF);
 }
 
+// Copies n <= 16 bytes with at most two overlapping moves of one size. Most
+// strs a scan makes are a name or a short value, for which a call of memcpy
+// costs more than the copy.
+inline void copy_short(void *out, const void *in, std::size_t n) {
+    auto *d = static_cast<unsigned char *>(out);
+    auto *s = static_cast<const unsigned char *>(in);
+    auto both = [&](auto word) {
+        constexpr std::size_t k = sizeof(word);
+        decltype(word) head, tail;
+        std::memcpy(&head, s, k);
+        std::memcpy(&tail, s + n - k, k);
+        std::memcpy(d, &head, k);
+        std::memcpy(d + n - k, &tail, k);
+    };
+    if (n >= 8)
+        both(std::uint64_t{});
+    else if (n >= 4)
+        both(std::uint32_t{});
+    else if (n >= 2)
+        both(std::uint16_t{});
+    else if (n)
+        d[0] = s[0];
+}
+
 // Copies [p, end) into out at another width. Narrowing is only ever asked
 // for units that fit the narrower width.
 template <typename Out, typename In>
 Out *copy_units(const In *p, const In *end, Out *out) {
     if constexpr (sizeof(Out) == sizeof(In)) {
-        std::memcpy(out, p, std::size_t(end - p) * sizeof(In));
+        const std::size_t bytes = std::size_t(end - p) * sizeof(In);
+        if (bytes <= 16)
+            copy_short(out, p, bytes);
+        else
+            std::memcpy(out, p, bytes);
         return out + (end - p);
     } else {
 #if CORVANE_SIMD_X86

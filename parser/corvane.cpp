@@ -335,6 +335,7 @@ PyObject *parser_register(PyObject *op, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O", &target))
         return nullptr;
     FastParser *self = as_parser(op);
+    ++binding_changes;
     for (const Binding &b : kBindings) {
         PyObject *&slot = self->slots[b.slot];
         // Emptied before the old value goes: its release, or the lookup
@@ -380,6 +381,7 @@ int parser_traverse(PyObject *op, visitproc visit, void *arg) {
 
 int parser_clear(PyObject *op) {
     FastParser *self = as_parser(op);
+    ++binding_changes;
     for (const Binding &b : kBindings)
         Py_CLEAR(self->slots[b.slot]);
     return 0;

@@ -118,6 +118,12 @@ extern const Scans scans_avx512;
 // The scans in use.
 extern const Scans *scans;
 
+// Counts the changes of any parser's callback slots. A scan reads which
+// slots are bound once, and again only when a callback it made has changed
+// this count: reading all twelve after every call would cost as much as
+// a good part of the call itself.
+extern std::uint64_t binding_changes;
+
 // Builds the character classes and picks the scans; called once at module
 // initialisation.
 void init_scanner();

@@ -18,18 +18,21 @@ Classes classes;
 
 const Scans scans_baseline = isa_baseline::kScans;
 const Scans *scans = &scans_baseline;
+std::uint64_t binding_changes = 0;
 
 void init_scanner() {
     for (Py_UCS4 c = 0; c < 256; ++c) {
         std::uint8_t bits = 0;
         if (Py_UNICODE_ISSPACE(c))
-            bits |= kSpace | kNameStop | kRefStop | kParamStop;
+            bits |= kSpace | kNameStop | kRefStop | kParamStop | kAttrStop;
         if (c == '>' || c == '/' || c == '?')
             bits |= kNameStop;
         if (c == ';' || c == '<' || c == '>')
             bits |= kRefStop;
         if (c == ';')
             bits |= kParamStop;
+        if (c == '=')
+            bits |= kAttrStop;
         if (Py_UNICODE_ISALNUM(c) || c == '-' || c == '.' || c == ':' || c == '?')
             bits |= kSgmlName;
         classes.bits[c] = bits;

@@ -285,7 +285,8 @@ private:
             int done = call_bound(bound, make...);
             // Python code ran (the callback, the collector, finalizers of
             // what was released), and it may have registered again.
-            read_bindings();
+            if (binding_changes != seen_changes_)
+                read_bindings();
             return done;
         }
     }
@@ -306,16 +307,17 @@ private:
         };
         if (!(put(make) && ...))
             return -1;
-        Ref result(PyObject_Vectorcall(fn.get(), args + 1, kArgs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       nullptr));
-        return result ? 0 : -1;
+        return corvane_common::call_vector(fn.get(), args + 1,
+                                           kArgs | PY_VECTORCALL_ARGUMENTS_OFFSET);
     }
 
     static constexpr std::uint16_t bit(Slot slot) { return std::uint16_t(1u << slot); }
 
     // The slots that hold a binding, one bit each. Only Python code can
-    // change them, and it runs only inside call(), which reads them again.
+    // change them, and it runs only inside call(), which reads them again
+    // when they changed.
     void read_bindings() {
+        seen_changes_ = binding_changes;
         unsigned bound = 0;
         for (int i = 0; i < kSlotCount; ++i)
             bound |= unsigned(self_->slots[i] != nullptr) << i;
@@ -712,8 +714,7 @@ private:
     // the next one begins, or null on failure.
     P attribute(P r, P e) {
         P name_begin = r;
-        while (r < e && *r != '=' && !is_space(*r))
-            ++r;
+        r = find_class(r, e, kAttrStop);
         P name_end = r;
         // The attribute's name: one str passed to every call for that
         // attribute, made when a call first needs it.
@@ -756,7 +757,7 @@ private:
             // A quoted value runs to its quote: the code points that matter
             // in it are few enough for the vector search.
             if (quote) {
-                r = const_cast<P>(find_first<Unit, 4>(r, e, {{quote, '>', '&', ';'}}));
+                r = in_quoted_value(r, e, quote);
                 if (r == e)
                     break;
             }
@@ -785,6 +786,21 @@ private:
         return quote && r < e ? r + 1 : r;
     }
 
+    // The first code unit at or after r that matters in a quoted value, or e.
+    // Most values are a few code points long, and a plain loop finds their
+    // end before the vector search has set up its needles.
+    CORVANE_INLINE
+    static P in_quoted_value(P r, P e, Unit quote) {
+        constexpr Py_ssize_t kShort = 16;
+        const P plain_end = e - r > kShort ? r + kShort : e;
+        for (; r < plain_end; ++r) {
+            const Unit c = *r;
+            if (c == quote || c == '>' || c == '&' || c == ';')
+                return r;
+        }
+        return r == e ? e : const_cast<P>(find_first<Unit, 4>(r, e, {{quote, '>', '&', ';'}}));
+    }
+
     // The two states make more code units open constructs in character
     // data; every change goes through here.
     void set_state(std::int32_t &state, std::int32_t value) {
@@ -797,6 +813,7 @@ private:
     P end_;
     Strs strings_;
     std::uint32_t bound_;
+    std::uint64_t seen_changes_;
     bool extra_openers_ = self_->doctype_state != 0 || self_->pending_net != 0;
 };
 

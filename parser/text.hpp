@@ -20,6 +20,7 @@ enum : std::uint8_t {
     kRefStop = 4,     // ends a reference in character data: ";", "<", ">", whitespace
     kSgmlName = 8,    // str.isalnum, "-", ".", ":", "?"
     kParamStop = 16,  // ends a parameter-entity name: ";" and whitespace
+    kAttrStop = 32,   // ends an attribute's name in a tag: "=" and whitespace
 };
 
 struct Classes {

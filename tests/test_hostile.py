@@ -179,6 +179,22 @@ def test_base_exception_passes_through_and_text_is_kept(mode, trigger, kind):
     assert log == want
 
 
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize(
+    "trigger", ["handle_enterstarttag", "handle_endtag", "handle_proc", "handle_special", "handle_comment"])
+def test_binding_more_handlers_from_a_callback(mode, trigger):
+    # The scan began with one slot bound; once its callback binds all of
+    # them, every later report, the rest of the same tag included, reaches
+    # the new target.
+    full, _ = baseline(mode)
+    log = []
+    parser = MODES[mode]()
+    lone = type("Lone", (), {trigger: lambda self, *args: parser.register(Recorder(log))})()
+    parser.register(lone)
+    parser.feed(DOCUMENT)
+    assert log == full[first(full, trigger) + 1:]
+
+
 # --- Built-in methods as callbacks -------------------------------------------
 
 
