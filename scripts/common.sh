@@ -44,7 +44,7 @@ make_env() {
         "$exe" -m venv "$env" >&2 || return 1
     fi
     "$env/bin/python" -m pip install -q --upgrade pip >&2 || return 1
-    "$env/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja >&2 || return 1
+    "$env/bin/python" -m pip install -q "scikit-build-core>=0.11" cmake ninja >&2 || return 1
     # No build isolation: the build directory under build/ is reused, so a
     # second run only recompiles what changed.
     "$env/bin/python" -m pip install -q --no-build-isolation \
