@@ -10,6 +10,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
+start=$SECONDS
 line=$(newest_python)
 read -r version exe <<<"$line"
 out="$repo/build/wheel"
@@ -18,7 +19,6 @@ tools=$(dirname "$(dirname "$py")")
 
 rm -rf "$out"
 mkdir -p "$out"
-start=$SECONDS
 
 echo "=== sdist, and a wheel built from it (CPython $version)"
 "$tools/bin/python" -m build --outdir "$out/dist" "$repo" >"$out/build.log" 2>&1 ||
