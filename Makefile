@@ -1,7 +1,7 @@
 # Every target builds the package into its own virtual environment under
 # .venv/, one per CPython 3.12+ found on this machine.
 
-.PHONY: test demo bench clean sanitize fuzz leaks valgrind
+.PHONY: test demo bench clean sanitize fuzz leaks valgrind wheel wheel-config
 
 # make fuzz: the time for the whole run, split evenly across the targets;
 # TARGETS picks some of them (switchcolor detectencoding fixencoding
@@ -33,6 +33,16 @@ leaks:
 # The whole test suite under valgrind's memcheck.
 valgrind:
 	@scripts/valgrind.sh
+
+# The sdist and a wheel built from it, repaired for manylinux, with the test
+# suite and the type checkers run against the installed wheel.
+wheel:
+	@scripts/wheel.sh
+
+# The wheel workflow's configuration: the builds it selects on each system
+# and the workflow file's lint.
+wheel-config:
+	@scripts/wheel-config.sh
 
 clean:
 	rm -rf build dist .venv fuzz/out fuzz/crashes

@@ -10,8 +10,13 @@
 #include <utility>
 
 // Marks a symbol that other native code may resolve from the shared library.
-// Everything not marked stays hidden (the build defaults to hidden visibility).
+// Everything not marked stays hidden (the build defaults to hidden visibility
+// elsewhere, and a DLL exports only what it is told to).
+#if defined(_WIN32)
+#define CORVANE_EXPORT extern "C" __declspec(dllexport)
+#else
 #define CORVANE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace corvane_common {
 

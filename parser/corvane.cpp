@@ -426,9 +426,11 @@ PyModuleDef module_def = {
 // Without tp_new the type cannot be called, and without
 // Py_TPFLAGS_BASETYPE it cannot be subclassed: parsers come only from the
 // two factories. The fields left out are zero, as the interpreter expects;
-// GCC would warn about each of them.
+// GCC and clang would warn about each of them.
+#if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#endif
 PyTypeObject FastParser_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "FastParser",
@@ -441,7 +443,9 @@ PyTypeObject FastParser_Type = {
     .tp_clear = parser_clear,
     .tp_methods = parser_methods,
 };
+#if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
 
 PyMODINIT_FUNC PyInit_corvane(void) {
     if (PyType_Ready(&FastParser_Type) < 0)

@@ -14,7 +14,7 @@ if [ ! -x "$env/bin/python" ]; then
 fi
 py="$env/bin/python"
 "$py" -m pip install -q --upgrade pip
-"$py" -m pip install -q "scikit-build-core>=0.10" cmake ninja lxml pugixml rapidxml matplotlib
+"$py" -m pip install -q "scikit-build-core>=0.11" cmake ninja lxml pugixml rapidxml matplotlib
 # A build directory apart from the test builds', which are configured with
 # warnings as errors: sharing one would reconfigure it on every switch.
 "$py" -m pip install -q --no-build-isolation -Cbuild-dir="build/bench-{wheel_tag}" "$repo"

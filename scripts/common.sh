@@ -44,11 +44,33 @@ make_env() {
         "$exe" -m venv "$env" >&2 || return 1
     fi
     "$env/bin/python" -m pip install -q --upgrade pip >&2 || return 1
-    "$env/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja >&2 || return 1
+    "$env/bin/python" -m pip install -q "scikit-build-core>=0.11" cmake ninja >&2 || return 1
     # No build isolation: the build directory under build/ is reused, so a
     # second run only recompiles what changed.
     "$env/bin/python" -m pip install -q --no-build-isolation \
         -Ccmake.define.CORVANE_WERROR=ON "$@" "$repo[test]" >&2 || return 1
+    echo "$env/bin/python"
+}
+
+# Prints "<version> <executable>" of the newest CPython 3.12+ found, or fails.
+newest_python() {
+    local line
+    line=$(find_pythons | tail -n 1)
+    [ -n "$line" ] || no_python
+    echo "$line"
+}
+
+# tool_env NAME EXECUTABLE PIP_ARG...: creates (once) .venv/NAME for tools
+# the package does not depend on, installs the PIP_ARGs into it, and prints
+# the env's python.
+tool_env() {
+    local env="$repo/.venv/$1" exe=$2
+    shift 2
+    if [ ! -x "$env/bin/python" ]; then
+        "$exe" -m venv "$env" >&2 || return 1
+    fi
+    "$env/bin/python" -m pip install -q --upgrade pip >&2 || return 1
+    "$env/bin/python" -m pip install -q "$@" >&2 || return 1
     echo "$env/bin/python"
 }
 

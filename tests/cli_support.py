@@ -2,15 +2,18 @@
 
 import json
 import os
-import pty
 import re
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
 
-CORVANE = Path(sys.executable).parent / "corvane"
+CORVANE = Path(sysconfig.get_path("scripts")) / ("corvane.exe" if os.name == "nt" else "corvane")
+# Pseudo-terminals, SIGINT sent to another process and a reader's SIGPIPE
+# exist on POSIX systems only.
+posix_only = pytest.mark.skipif(os.name != "posix", reason="needs POSIX terminals and signals")
 # The bundled samples, as installed beside the package.
 SAMPLES = Path(__import__("corvane_cli").__file__).parent / "samples"
 ESCAPE = re.compile(rb"\x1b\[[0-9;]*m")
@@ -37,6 +40,7 @@ def corvane(*args, stdin=None, env=None, cwd=None) -> subprocess.CompletedProces
 
 def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
     """Run with `stream` on a pseudo-terminal; (status, terminal bytes, other stream)."""
+    pty = pytest.importorskip("pty")
     leader, follower = pty.openpty()
     pipe = subprocess.PIPE
     run = subprocess.Popen(

@@ -155,6 +155,7 @@ print(figures)
 """
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="preloads a library with LD_PRELOAD")
 @pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")),
                     reason="another preloaded library already takes the allocator")
 def test_allocation_counter_sees_every_block(bench):

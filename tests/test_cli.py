@@ -16,6 +16,7 @@ from cli_support import (  # noqa: F401  (fixtures)
     environment,
     failed_with,
     on_terminal,
+    posix_only,
     parsing,
     vexil,
 )
@@ -174,6 +175,7 @@ def big_document(path: Path, items: int = 20000) -> Path:
     return path
 
 
+@posix_only
 def test_broken_pipe(parsing, tmp_path):
     run = subprocess.Popen(
         [str(CORVANE), "events", big_document(tmp_path / "big.xml")],
@@ -188,6 +190,7 @@ def test_broken_pipe(parsing, tmp_path):
     assert err.decode().splitlines() == ["corvane: the output was closed before the end (broken pipe)"]
 
 
+@posix_only
 def test_interrupted_events(parsing):
     run = subprocess.Popen(
         [str(CORVANE), "events", "-"],

@@ -16,6 +16,7 @@ from cli_support import (  # noqa: F401  (fixtures)
     failed_with,
     json_events,
     parsing,
+    posix_only,
     vexil,
 )
 
@@ -171,6 +172,7 @@ def test_warns_when_output_would_be_misread(vexil, tmp_path, source, to, warned)
     assert ("warning" in err) == warned, err
 
 
+@posix_only
 def test_interrupted_leaves_no_output(vexil, tmp_path):
     out = tmp_path / "out.xml"
     out.write_bytes(b"kept")

@@ -543,6 +543,8 @@ def test_parser_in_a_cycle_with_its_target_is_collected(make):
     assert watch() is None
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"),
+                    reason="needs a limit on the address space that holds")
 @pytest.mark.skipif(sanitizer_loaded(), reason="the sanitizer runtime needs more address space")
 def test_memory_error_for_a_text_too_large():
     pytest.importorskip("resource")

@@ -1,10 +1,14 @@
 """Each shared library exports its entry point and the named symbols only."""
 
-import importlib
 import shutil
 import subprocess
+import sys
 
 import pytest
+
+# The dynamic symbol table and its relocations read here are ELF's.
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="reads ELF symbol tables")
 
 SANITIZER_PREFIXES = ("__odr_asan", "__asan", "__ubsan", "__sancov")
 
@@ -41,3 +45,19 @@ def test_dynamic_symbols(name):
     # Functions are code and the type object is data.
     for symbol in symbols:
         assert kinds[symbol] in ("DB" if symbol.endswith("_Type") else "T"), symbol
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="needs readelf")
+@pytest.mark.parametrize("name", sorted(EXPORTS))
+def test_own_exports_bind_inside_the_library(name):
+    """A library loaded earlier that defines one of these names (or an
+    LD_PRELOAD one) must not take over the module's calls to its own code,
+    so no dynamic relocation may name them."""
+    module = pytest.importorskip(name)
+    out = subprocess.run(
+        ["readelf", "--relocs", "--wide", module.__file__],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    named = {f[4].split("@")[0] for f in map(str.split, out.splitlines())
+             if len(f) >= 5 and f[0][:1].isdigit() and "R_" in f[2]}
+    assert not named & EXPORTS[name]

@@ -1,7 +1,9 @@
-"""The installed type stubs agree with the installed modules."""
+"""The installed type stubs agree with the installed modules, and type checkers
+find them."""
 
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -19,25 +21,15 @@ def test_stub_matches_module(name):
     assert run.returncode == 0, run.stdout + run.stderr
 
 
-USAGE = """
-import xml.etree.ElementTree as ET
-import corvane_markup as cm
-
-def kinds(data: bytes) -> list[str]:
-    return [event.kind + event.name for event in cm.events(data, mode="xml")]
-
-root: ET.Element = cm.fromstring("<a/>")
-tree: ET.ElementTree = cm.parse(b"<a/>", namespaces=True)
-pairs: list[tuple[str, ET.Element]] = list(cm.iterparse(b"<a/>", ("start", "end")))
-doc: cm.Document = cm.open_document(b"<a/>")
-total: object = cm.merge(1, 2)
-"""
+USAGE = Path(__file__).with_name("typed_usage.py")
 
 
-def test_the_layer_is_typed(tmp_path):
+def test_the_modules_and_the_layer_are_typed(tmp_path):
+    """mypy finds the stubs of the modules and the layer's own annotations
+    where they are installed, with nothing of the source tree in its path."""
     pytest.importorskip("corvane_markup")
-    script = tmp_path / "use.py"
-    script.write_text(USAGE)
+    script = tmp_path / USAGE.name
+    script.write_text(USAGE.read_text())
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                           str(script)], capture_output=True, text=True, cwd=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
