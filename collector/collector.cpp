@@ -781,17 +781,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_sheaf",
-    "The native collector behind corvane_markup.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = corvane_common::multi_phase_module(
+    "_sheaf", "The native collector behind corvane_markup.", nullptr, module_slots);
 
 }  // namespace
 
