@@ -5,7 +5,7 @@ import ctypes
 
 import pytest
 
-corvane = pytest.importorskip("corvane")
+import corvane
 
 HEADER = object.__basicsize__
 

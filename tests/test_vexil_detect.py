@@ -7,7 +7,7 @@ import codecs
 import pytest
 from hypothesis import given, settings, strategies as st
 
-_vexil = pytest.importorskip("_vexil")
+import _vexil
 from _vexil import detectencoding  # noqa: E402
 from vexil_model import (  # noqa: E402
     DECLARATIONS,

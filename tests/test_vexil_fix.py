@@ -6,7 +6,6 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-pytest.importorskip("_vexil")
 from _vexil import fixencoding  # noqa: E402
 from vexil_model import DECLARATIONS, ERROR, FOUND, NO_ENCODING, PREFIXED, model_str  # noqa: E402
 
