@@ -18,7 +18,7 @@ from xml.parsers import expat
 
 import pytest
 
-from corvane_model import ModelParser
+from scanner_twin import ModelParser
 from installed_documents import installed_documents
 
 FIXTURES = sorted(p for p in (pathlib.Path(__file__).parent / "data").iterdir() if p.suffix != ".md")

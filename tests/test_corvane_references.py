@@ -3,7 +3,8 @@ values."""
 
 import pytest
 
-from corvane_recording import HANDLERS, check_case, tag, text
+from corvane_recording import check_case
+from events import HANDLERS, tag, text
 
 ALL = HANDLERS
 NO_CHARREF = tuple(n for n in HANDLERS if n != "charref")

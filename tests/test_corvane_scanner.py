@@ -6,7 +6,8 @@ import sys
 import pytest
 
 import corvane
-from corvane_recording import HANDLERS, MODES, Recorder, check_case, merged, run, tag, text
+from corvane_recording import MODES, check_case, run
+from events import HANDLERS, Recorder, merged, tag, text
 
 NO_CDATA = tuple(n for n in HANDLERS if n != "cdata")
 

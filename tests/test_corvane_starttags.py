@@ -2,7 +2,8 @@
 
 import pytest
 
-from corvane_recording import HANDLERS, check_case, tag, text
+from corvane_recording import check_case
+from events import HANDLERS, tag, text
 
 
 CASES = [

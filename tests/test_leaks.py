@@ -15,6 +15,8 @@ import tracemalloc
 
 import pytest
 
+from events import BINDING_ORDER
+
 SCALE = int(os.environ.get("CORVANE_LEAK_SCALE", "1"))
 CALLS = 1000 * SCALE
 # With the interpreter's small-object allocator bypassed (the sanitizer and
@@ -181,11 +183,6 @@ def test_declaration_scanners(width, ctype, source, raises):
 
 # --- corvane -------------------------------------------------------------
 
-NAMES = [
-    "handle_enterstarttag", "handle_leavestarttag", "handle_enterattr", "handle_leaveattr",
-    "handle_endtag", "handle_proc", "handle_special", "handle_charref",
-    "handle_entityref", "handle_text", "handle_cdata", "handle_comment",
-]
 # Reaches every handler in both modes, every reference form (resolved, by
 # name, by number, wrapped, beyond the code points), text of all widths.
 DOCUMENT = (
@@ -205,7 +202,7 @@ def quiet_class(raising=None, exc=Boom):
             return fail
         return lambda self, *args: None
 
-    return type("Target", (), {name: handler(name) for name in NAMES})
+    return type("Target", (), {name: handler(name) for name in BINDING_ORDER})
 
 
 Quiet = quiet_class()
@@ -265,7 +262,7 @@ def test_feeding_every_construct(make, how):
     assert_flat(step, [parser, target, DOCUMENT, *pieces], calls=CALLS // 4)
 
 
-@pytest.mark.parametrize("name, exc", [(name, (Boom, KeyboardInterrupt)[i % 2]) for i, name in enumerate(NAMES)])
+@pytest.mark.parametrize("name, exc", [(name, (Boom, KeyboardInterrupt)[i % 2]) for i, name in enumerate(BINDING_ORDER)])
 def test_callback_that_raises(make, name, exc):
     parser = make()
     target = quiet_class(raising=name, exc=exc)()

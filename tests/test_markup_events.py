@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 import corvane_markup as cm
 from corvane_markup.events import MAX_CONSTRUCT, _Feeder  # noqa: E402
-from markup_model import ModelCollector  # noqa: E402
+from markup_twin import ModelCollector  # noqa: E402
 
 
 def E(kind, name="", value=None):

@@ -8,9 +8,9 @@ from hypothesis import given, settings
 
 import _vexil
 
-from vexil_model import (
+from declaration_texts import DECLARATIONS, PREFIXED
+from declaration_twin import (
     BAD_NAME,
-    DECLARATIONS,
     EMPTY_VALUE,
     ERROR,
     FOUND,
@@ -18,9 +18,8 @@ from vexil_model import (
     NO_ENCODING,
     NO_EQUALS,
     NO_QUOTE,
-    PREFIXED,
-    model,
 )
+from declaration_twin import scan as twin_scan
 
 UNIT_TYPES = {1: ctypes.c_uint8, 2: ctypes.c_uint16, 4: ctypes.c_uint32}
 WIDTHS = sorted(UNIT_TYPES)
@@ -60,7 +59,7 @@ def call(units, width, start=0, end=None):
 
 
 def run(units, width):
-    """What the exported scanner answers, in the model's shape."""
+    """What the exported scanner answers, in the twin's shape."""
     try:
         code, value_start, value_end = call(units, width)
     except ValueError as exc:
@@ -229,7 +228,7 @@ def test_scanner_agrees_with_model(text):
     units = units_of(text)
     for width in WIDTHS:
         if max(units, default=0) < 1 << (8 * width):
-            assert run(units, width) == model(units, width), width
+            assert run(units, width) == twin_scan(units, width), width
 
 
 def test_wide_scanners_agree_on_shared_texts():
