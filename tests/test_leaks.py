@@ -16,6 +16,7 @@ import tracemalloc
 import pytest
 
 from events import BINDING_ORDER
+from exported import UNIT_TYPES, declaration_scanners
 
 SCALE = int(os.environ.get("CORVANE_LEAK_SCALE", "1"))
 CALLS = 1000 * SCALE
@@ -168,12 +169,11 @@ def test_fixencoding(args, raises):
     assert_flat(call(vexil.fixencoding, *args, raises=raises), args)
 
 
-@pytest.mark.parametrize("width, ctype", [(1, ctypes.c_uint8), (2, ctypes.c_uint16), (4, ctypes.c_uint32)])
+@pytest.mark.parametrize("width, ctype", sorted(UNIT_TYPES.items()))
 @pytest.mark.parametrize("source, raises", [("<?xml version='1' encoding='x'?>", None), ("<?xml version=1?>", ValueError)])
 def test_declaration_scanners(width, ctype, source, raises):
     import _vexil as vexil
-    scanner = getattr(ctypes.PyDLL(vexil.__file__), f"parsedeclaration_ucs{width}")
-    scanner.restype = ctypes.c_int
+    scanner = declaration_scanners(vexil)[width]
     units = (ctype * len(source))(*map(ord, source))
     start = ctypes.addressof(units)
     out = [ctypes.c_void_p(), ctypes.c_void_p()]

@@ -20,25 +20,13 @@ from declaration_twin import (
     NO_QUOTE,
 )
 from declaration_twin import scan as twin_scan
+from exported import UNIT_TYPES, declaration_scanners
 
-UNIT_TYPES = {1: ctypes.c_uint8, 2: ctypes.c_uint16, 4: ctypes.c_uint32}
+SCANNERS = declaration_scanners(_vexil)
 WIDTHS = sorted(UNIT_TYPES)
-
-# PyDLL keeps the interpreter's lock held and raises the exception that a
-# call leaves set, as the scanners expect of their callers.
+# For the module's other exported function; PyDLL keeps the interpreter's
+# lock held and raises the exception that a call leaves set.
 library = ctypes.PyDLL(_vexil.__file__)
-
-
-def scanner(width):
-    fn = getattr(library, f"parsedeclaration_ucs{width}")
-    fn.restype = ctypes.c_int
-    fn.argtypes = [
-        ctypes.c_void_p,
-        ctypes.c_void_p,
-        ctypes.POINTER(ctypes.c_void_p),
-        ctypes.POINTER(ctypes.c_void_p),
-    ]
-    return fn
 
 
 def call(units, width, start=0, end=None):
@@ -48,7 +36,7 @@ def call(units, width, start=0, end=None):
     storage = (UNIT_TYPES[width] * max(len(units), 1))(*units)
     base = ctypes.addressof(storage)
     value_start, value_end = ctypes.c_void_p(None), ctypes.c_void_p(None)
-    code = scanner(width)(
+    code = SCANNERS[width](
         base + start * width,
         base + end * width,
         ctypes.byref(value_start),
