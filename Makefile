@@ -1,7 +1,7 @@
 # Every target builds the package into its own virtual environment under
 # .venv/, one per CPython 3.12+ found on this machine.
 
-.PHONY: test demo bench clean sanitize fuzz leaks valgrind wheel wheel-config
+.PHONY: test lint format demo bench clean sanitize fuzz leaks valgrind wheel wheel-config
 
 # make fuzz: the time for the whole run, split evenly across the targets;
 # TARGETS picks some of them (switchcolor detectencoding fixencoding
@@ -11,6 +11,14 @@ TARGETS ?=
 
 test:
 	@scripts/test.sh
+
+# The style of the C++ (clang-format) and of the Python (ruff), with the
+# tools' pinned versions; `make format` rewrites the files to it.
+lint:
+	@scripts/lint.sh
+
+format:
+	@scripts/lint.sh --fix
 
 demo:
 	@scripts/demo.sh

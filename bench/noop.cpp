@@ -3,8 +3,7 @@
 // its twin here shows what the function's own work costs on top of the
 // interpreter's call and argument parsing. Built only by the benchmark suite.
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "../common/pyhandle.hpp"
 
 namespace {
 
@@ -44,12 +43,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {{0, nullptr}};
-
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_benchnoop", nullptr, 0, methods, slots,
-    nullptr, nullptr, nullptr,
-};
+PyModuleDef module = corvane_common::multi_phase_module("_benchnoop", nullptr, methods);
 
 }  // namespace
 

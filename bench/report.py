@@ -6,7 +6,6 @@ import datetime
 import os
 import platform
 import pyexpat
-import sys
 from pathlib import Path
 
 from registry import Goal

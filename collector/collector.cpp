@@ -420,10 +420,13 @@ int tree_insert(State &s, PyObject *fn, PyObject *const *args, std::size_t nargs
 
 // ---- the parser's callbacks ----------------------------------------------
 
-#define SHEAF_ENTER(op, arg)          \
-    State &s = state_of(op);          \
+// clang-format would take the return out of the if's indentation.
+// clang-format off
+#define SHEAF_ENTER(op, arg)                  \
+    State &s = state_of(op);                  \
     if (refuse_if_busy(s) || !check_str(arg)) \
         return nullptr
+// clang-format on
 
 PyObject *done(int status) {
     if (status < 0)
@@ -781,17 +784,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_sheaf",
-    "The native collector behind corvane_markup.",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = corvane_common::multi_phase_module(
+    "_sheaf", "The native collector behind corvane_markup.", nullptr, module_slots);
 
 }  // namespace
 

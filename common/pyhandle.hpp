@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 // Marks a symbol that other native code may resolve from the shared library.
@@ -80,27 +81,43 @@ inline int call_vector(PyObject *fn, PyObject *const *args, std::size_t nargsf) 
     return -1;
 }
 
-// A module definition for multi-phase initialisation with no creation or
-// execution steps and no per-module state.
+// A module definition for multi-phase initialisation with no per-module
+// state; without slots of its own, it has no creation or execution steps.
 inline PyModuleDef_Slot no_slots[] = {{0, nullptr}};
 
-inline PyModuleDef multi_phase_module(const char *name, const char *doc, PyMethodDef *methods) {
-    return {PyModuleDef_HEAD_INIT, name, doc, 0, methods, no_slots, nullptr, nullptr, nullptr};
+inline PyModuleDef multi_phase_module(const char *name, const char *doc, PyMethodDef *methods,
+                                      PyModuleDef_Slot *slots = no_slots) {
+    return {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = name,
+        .m_doc = doc,
+        .m_size = 0,
+        .m_methods = methods,
+        .m_slots = slots,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
 }
+
+// The pointer type that with_units hands out for one code-unit type.
+template <bool Writable, typename Unit>
+using unit_pointer = std::conditional_t<Writable, Unit, const Unit> *;
 
 // Calls fn with a typed pointer to the storage of a ready str, picking the
 // code-unit type from the string's kind; the interpreter makes no other
-// kind of str.
-template <typename Fn>
+// kind of str. The storage is read-only unless Writable: only a str that was
+// just made, and that nothing else has seen yet, may be written.
+template <bool Writable = false, typename Fn>
 inline decltype(auto) with_units(PyObject *str, Fn &&fn) {
     void *data = PyUnicode_DATA(str);
     switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND:
-        return fn(static_cast<const Py_UCS1 *>(data));
+        return fn(static_cast<unit_pointer<Writable, Py_UCS1>>(data));
     case PyUnicode_2BYTE_KIND:
-        return fn(static_cast<const Py_UCS2 *>(data));
+        return fn(static_cast<unit_pointer<Writable, Py_UCS2>>(data));
     case PyUnicode_4BYTE_KIND:
-        return fn(static_cast<const Py_UCS4 *>(data));
+        return fn(static_cast<unit_pointer<Writable, Py_UCS4>>(data));
     default:
         Py_UNREACHABLE();
     }

@@ -14,7 +14,6 @@ CORVANE_EXPORT int parsedeclaration_ucs2(const Py_UCS2 *start, const Py_UCS2 *en
                                          const Py_UCS2 **value_start, const Py_UCS2 **value_end);
 CORVANE_EXPORT int parsedeclaration_ucs4(const Py_UCS4 *start, const Py_UCS4 *end,
                                          const Py_UCS4 **value_start, const Py_UCS4 **value_end);
-CORVANE_EXPORT PyObject *fixencoding(PyObject *module, PyObject *args);
 
 namespace vexil {
 

@@ -3,6 +3,7 @@
 
 #include "declaration.hpp"
 #include "units.hpp"
+#include "vexil.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -45,23 +46,12 @@ PyObject *rewrite(const Text *text, Py_ssize_t n, Py_ssize_t value_at, Py_ssize_
     PyObject *result = PyUnicode_New(value_at + m + (n - tail_at), std::max(kept, name_bound));
     if (!result)
         return nullptr;
-    auto fill = [&](auto *out) {
+    return corvane_common::with_units<true>(result, [&](auto *out) {
         out = copy_units(text, text + value_at, out);
         out = copy_units(name, name + m, out);
         copy_units(text + tail_at, text + n, out);
         return result;
-    };
-    void *data = PyUnicode_DATA(result);
-    switch (PyUnicode_KIND(result)) {
-    case PyUnicode_1BYTE_KIND:
-        return fill(static_cast<Py_UCS1 *>(data));
-    case PyUnicode_2BYTE_KIND:
-        return fill(static_cast<Py_UCS2 *>(data));
-    case PyUnicode_4BYTE_KIND:
-        return fill(static_cast<Py_UCS4 *>(data));
-    default:
-        Py_UNREACHABLE();
-    }
+    });
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // its declaration (detectencoding), and defines the module.
 
 #include "declaration.hpp"
+#include "vexil.hpp"
 
 #include <bit>
 #include <cstdint>

@@ -19,20 +19,16 @@ whole text (runs of text merged, since a piece boundary ends a run), and so
 must the count of code points discarded. With them, whatever happened, the
 parser must afterwards parse a small document as a fresh one does."""
 
-import functools
 import gc
 import random
 
-from harness import need, run, text
+from harness import need, run, text  # first: it puts the twins on the path
+
+from events import BINDING_ORDER, HANDLERS, Recorder, merged
 
 corvane = need("corvane")
 
-NAMES = [
-    "handle_enterstarttag", "handle_leavestarttag", "handle_enterattr", "handle_leaveattr",
-    "handle_endtag", "handle_proc", "handle_special", "handle_charref",
-    "handle_entityref", "handle_text", "handle_cdata", "handle_comment",
-]
-ALL = (1 << len(NAMES)) - 1
+ALL = (1 << len(HANDLERS)) - 1
 CHECK = "<a x='1&amp;2' y>t&#65;&lt;<!--c--><?p d?><![CDATA[z]]></a><b/>&e;<!DOCTYPE r [<!ENTITY e 'v'> %p; ]>."
 
 
@@ -72,7 +68,7 @@ class Hostile:
         if parser is None:
             return
         if action == 3:
-            other = make_target(ALL ^ target.mask, [], self)
+            other = Target(ALL ^ target.mask, [], self)
             other.parser = parser
             parser.register(other)
         elif action == 4:
@@ -80,7 +76,7 @@ class Hostile:
         elif action == 5:
             parser.register(target)
         elif action == 6:
-            parser.register(type("Broken", (), dict.fromkeys(NAMES))())
+            parser.register(type("Broken", (), dict.fromkeys(BINDING_ORDER))())
             self.expected += (TypeError,)
         elif action in (7, 8, 9):
             method = ("feed", "close", "parse")[action - 7]
@@ -107,36 +103,18 @@ class Hostile:
             gc.collect(1)
 
 
-@functools.cache
-def target_class(mask):
-    def handler(name):
-        def call(self, *args):
-            assert all(type(a) is str for a in args), (name, args)
-            self.log.append((name, args))
-            self.hook(self)
+class Target(Recorder):
+    """Records the handlers of `mask` into log and calls hook(target) at
+    every report."""
 
-        return call
+    def __init__(self, mask, log, hook):
+        super().__init__([name for i, name in enumerate(HANDLERS) if mask >> i & 1], log)
+        self.mask, self.hook = mask, hook
+        self.parser = None
 
-    return type("Target", (), {name: handler(name) for i, name in enumerate(NAMES) if mask >> i & 1})
-
-
-def make_target(mask, log, hook):
-    target = target_class(mask)()
-    target.mask = mask
-    target.log = log
-    target.hook = hook
-    target.parser = None
-    return target
-
-
-def merged(log):
-    out = []
-    for event in log:
-        if event[0] == "handle_text" and out and out[-1][0] == "handle_text":
-            out[-1] = ("handle_text", (out[-1][1][0] + event[1][0],))
-        else:
-            out.append(event)
-    return out
+    def on_call(self, event, args):
+        assert all(type(a) is str for a in args), (event, args)
+        self.hook(self)
 
 
 def pieces_of(s, seed):
@@ -154,7 +132,7 @@ def run_text(xml, mask, pieces, ending, hook):
     that the final call gives."""
     log = []
     parser = new_parser(xml)
-    target = make_target(mask, log, hook)
+    target = Target(mask, log, hook)
     target.parser = parser
     parser.register(target)
     if hasattr(hook, "outside"):
@@ -194,11 +172,11 @@ def check_after(xml, parser):
     """A parser that went through anything parses like a fresh one."""
     want, got = [], []
     fresh = new_parser(xml)
-    fresh.register(make_target(ALL, want, lambda t: None))
+    fresh.register(Target(ALL, want, lambda t: None))
     # What an interrupted text still holds is scanned once more by close.
     parser.register(None)
     assert type(parser.close()) is int
-    parser.register(make_target(ALL, got, lambda t: None))
+    parser.register(Target(ALL, got, lambda t: None))
     assert parser.parse(CHECK) == fresh.parse(CHECK)
     assert got == want, (got, want)
 

@@ -1,9 +1,13 @@
 """Glue shared by the fuzz targets: loading a module that may not be built,
 turning fuzzer bytes into texts of every code-unit width, and starting
-libFuzzer through atheris."""
+libFuzzer through atheris. Importing it puts the pure-Python twins, the
+targets' oracles, on the path."""
 
 import importlib
 import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "twins"))
 
 # Exit status of a target whose module is absent; scripts/fuzz.sh also looks
 # for the message.

@@ -38,6 +38,18 @@ constexpr Binding kBindings[kSlotCount] = {
     {Comment, "handle_comment"},
 };
 
+// Every slot is bound from exactly one name.
+constexpr bool binds_every_slot_once() {
+    int seen[kSlotCount] = {};
+    for (const Binding &binding : kBindings)
+        ++seen[binding.slot];
+    for (int count : seen)
+        if (count != 1)
+            return false;
+    return true;
+}
+static_assert(binds_every_slot_once());
+
 // The largest number of code points the held text may record as its
 // capacity: the block holds one more, and its size in bytes must fit in a
 // Py_ssize_t.
@@ -409,16 +421,17 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Single-phase initialisation, without per-module state.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "corvane",
-    nullptr,
-    -1,
-    module_functions,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "corvane",
+    .m_doc = nullptr,
+    .m_size = -1,
+    .m_methods = module_functions,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
@@ -446,6 +459,10 @@ PyTypeObject FastParser_Type = {
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+
+// The version the interpreter checks a single-phase module against: another
+// value would be a C API this module was not written for.
+static_assert(PYTHON_API_VERSION == 1013);
 
 PyMODINIT_FUNC PyInit_corvane(void) {
     if (PyType_Ready(&FastParser_Type) < 0)

@@ -29,7 +29,9 @@ enum Slot : int {
 };
 
 // Native callers read this record through the exported type, so its fields
-// keep their order and meaning; the last three are this project's own.
+// keep their order, meaning and offsets (pinned below). resume_offset and
+// resume_quote are this project's additions to the record they know;
+// held_failed is internal and lives in the padding after them.
 struct FastParser {
     PyObject_HEAD
     std::int32_t xml_mode;
@@ -54,6 +56,37 @@ struct FastParser {
     // reads the new piece in place.
     std::int32_t held_failed;
 };
+
+// The slots' positions in the record are part of what native callers read.
+static_assert(EnterStartTag == 0 && EnterAttr == 1 && LeaveAttr == 2 && LeaveStartTag == 3 &&
+              EndTag == 4 && Proc == 5 && Special == 6 && CharRef == 7 && EntityRef == 8 &&
+              Text == 9 && Cdata == 10 && Comment == 11 && kSlotCount == 12);
+
+// Each field directly after the one before it, as a caller that declares the
+// record itself lays it out.
+constexpr std::size_t kFirstField = sizeof(PyObject);
+static_assert(offsetof(FastParser, xml_mode) == kFirstField);
+static_assert(offsetof(FastParser, busy) == kFirstField + 4);
+static_assert(offsetof(FastParser, pending_net) == kFirstField + 8);
+static_assert(offsetof(FastParser, doctype_state) == kFirstField + 12);
+static_assert(offsetof(FastParser, buffer) == kFirstField + 16);
+static_assert(offsetof(FastParser, buffer_length) == offsetof(FastParser, buffer) + sizeof(Py_UCS4 *));
+static_assert(offsetof(FastParser, buffer_capacity) ==
+              offsetof(FastParser, buffer_length) + sizeof(Py_ssize_t));
+static_assert(offsetof(FastParser, slots) == offsetof(FastParser, buffer_capacity) + sizeof(Py_ssize_t));
+static_assert(offsetof(FastParser, resume_offset) ==
+              offsetof(FastParser, slots) + kSlotCount * sizeof(PyObject *));
+static_assert(offsetof(FastParser, resume_quote) ==
+              offsetof(FastParser, resume_offset) + sizeof(Py_ssize_t));
+
+// The size of the record without the internal field: the exported type's
+// tp_basicsize, which callers may rely on.
+constexpr std::size_t kExportedEnd = offsetof(FastParser, resume_quote) + sizeof(Py_UCS4);
+constexpr std::size_t kExportedSize =
+    (kExportedEnd + alignof(FastParser) - 1) / alignof(FastParser) * alignof(FastParser);
+static_assert(offsetof(FastParser, held_failed) >= kExportedEnd &&
+                  sizeof(FastParser) == kExportedSize,
+              "held_failed must fit the padding after resume_quote");
 
 // What one scan read of the incomplete construct it stopped at, so that the
 // next scan of the same construct may go on from there. An offset of 0

@@ -10,7 +10,11 @@ MODULES = ("_lumet.", "_vexil.", "corvane.")
 log = open(sys.argv[1], encoding="utf-8", errors="replace").read()
 # Records are separated by the "==pid== " lines that are blank after it.
 records = re.split(r"^==\d+==\s*\n", log, flags=re.M)
-lines = lambda rec: [re.sub(r"^==\d+== ?", "", l) for l in rec.splitlines()]
+
+
+def lines(rec):
+    return [re.sub(r"^==\d+== ?", "", line) for line in rec.splitlines()]
+
 
 errors = [r for r in records if re.search(r"^==\d+== (Invalid|Conditional jump|Use of uninitialised|Syscall param|Mismatched free|Source and destination overlap)", r, re.M)]
 lost = [r for r in records if "definitely lost" in r and " are definitely lost in loss record" in r]

@@ -3,10 +3,6 @@ the shared library exports, and the same facts of the pure-Python twin."""
 
 import ctypes
 
-import pytest
-
-corvane = pytest.importorskip("corvane")
-
 HEADER = object.__basicsize__
 
 

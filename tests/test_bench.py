@@ -49,7 +49,7 @@ SWITCHES = [(-1, 56), (5, 56), (56, 15), (56, 0), (0, 7), (120, 15), (56, 504), 
 
 @pytest.mark.parametrize("current, wanted", SWITCHES)
 def test_pure_switchcolor_follows_the_module(bench, current, wanted):
-    lumet = pytest.importorskip("_lumet")
+    import _lumet as lumet
     assert bench["purepy"].switchcolor(current, wanted) == lumet.switchcolor(current, wanted)
 
 
@@ -68,7 +68,7 @@ def outcome(fn, *args):
 
 @pytest.mark.parametrize("data", DECLARATIONS)
 def test_pure_encoding_functions_follow_the_module(bench, data):
-    vexil = pytest.importorskip("_vexil")
+    import _vexil as vexil
     pure = bench["purepy"]
     text = data.decode("latin-1")
     calls = [(name, args) for final in (0, 1) for name, args in (
@@ -99,7 +99,7 @@ def test_suite_runs_on_tiny_inputs(bench, tmp_path, capsys):
 
 
 def test_the_layers_peers_build_the_same_events(bench):
-    cm = pytest.importorskip("corvane_markup")
+    import corvane_markup as cm
     documents, markup = bench["documents"], bench["markup"]
 
     def elements(events):
@@ -114,7 +114,6 @@ def test_the_layers_peers_build_the_same_events(bench):
 
 
 def test_the_memory_run(bench, capsys):
-    pytest.importorskip("corvane_markup")
     bench["markup"].memory(200_000)
     out = capsys.readouterr().out
     assert "peak RSS" in out and "records" in out

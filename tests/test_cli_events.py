@@ -260,8 +260,6 @@ COLOUR_CASES = [
 
 @pytest.fixture(scope="module")
 def plain_page():
-    pytest.importorskip("_vexil")
-    pytest.importorskip("corvane")
     return corvane("events", "--color", "never", SAMPLES / "page.html").stdout
 
 

@@ -11,13 +11,14 @@ so both parsers read the documents with each ">" inside a value written as
 "&gt;", which means the same to expat.
 """
 
+import importlib
 import pathlib
 import re
 from xml.parsers import expat
 
 import pytest
 
-from corvane_model import ModelParser
+from scanner_twin import ModelParser
 from installed_documents import installed_documents
 
 FIXTURES = sorted(p for p in (pathlib.Path(__file__).parent / "data").iterdir() if p.suffix != ".md")
@@ -162,7 +163,7 @@ def compare(parser, path, piece):
 
 
 def native_parser():
-    return pytest.importorskip("corvane").XMLParser()
+    return importlib.import_module("corvane").XMLParser()
 
 
 PIECES = [0, 1, 7, 4096]

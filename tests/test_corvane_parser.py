@@ -1,5 +1,7 @@
-"""The FastParser object: the module around it, register, feeding, the held
-text between calls, failing callbacks and the collector."""
+"""The FastParser object: register, feeding, the held text between calls and
+failing callbacks, on the native module and on its pure-Python twin alike;
+and what only the native module has: the module around it, its type, the
+exported symbol and the collector."""
 
 import ctypes
 import gc
@@ -10,24 +12,34 @@ import weakref
 import pytest
 
 import corvane
-from corvane_recording import HANDLERS, MODES, Recorder, tag, text
+from corvane_recording import native
+from events import BINDING_ORDER, HANDLERS, Recorder, tag, text
+from scanner_twin import ModelParser
 
-BINDING_ORDER = ["handle_" + name for name in HANDLERS]
+SGML, XML = "sgml", "xml"
 
 
-@pytest.fixture(params=sorted(MODES))
+@pytest.fixture(params=["model-xml", "model-sgml", "native-xml", "native-sgml"])
 def make(request):
-    return MODES[request.param]
+    """Makes a parser of one mode, of the twin or of the native module."""
+    kind, mode = request.param.split("-")
+    make_parser = ModelParser if kind == "model" else native
+    return lambda: make_parser(mode == XML)
 
 
-def recorded(make, names=HANDLERS):
+def recorded(make, names=HANDLERS, target=None):
+    """A new parser with target (a recorder of `names` by default) bound."""
     parser = make()
-    target = Recorder(names)
+    target = Recorder(names) if target is None else target
     parser.register(target)
     return parser, target
 
 
-# --- The module and the type ----------------------------------------------
+def raising(error):
+    def act(event):
+        raise error
+
+    return act
 
 
 def test_module_holds_only_the_factories():
@@ -83,22 +95,29 @@ def test_bad_arguments_raise_type_error(call):
         call()
 
 
-def test_bad_argument_leaves_the_held_text(make):
-    parser, target = recorded(make)
+@pytest.mark.parametrize("argument, given", [(b"<a>", "bytes"), (1, "int"), (None, "None"), (["<a>"], "list")])
+@pytest.mark.parametrize("method", ["feed", "parse"])
+def test_a_piece_must_be_a_str(factory, method, argument, given):
+    parser, target = recorded(lambda: factory(True))
     assert parser.feed("<a") == 2
-    with pytest.raises(TypeError):
-        parser.feed(b"b>")
+    with pytest.raises(TypeError) as raised:
+        getattr(parser, method)(argument)
+    assert str(raised.value) == f"{method}() argument 1 must be str, not {given}"
     assert parser.feed(">") == 0
     assert target.events == tag("a")
 
 
-def test_str_subclass_is_accepted():
+def test_a_str_subclass_is_a_piece(factory):
     class Text(str):
-        pass
+        def __iter__(self):
+            return iter("<b>")
 
-    parser, target = recorded(corvane.XMLParser)
-    assert parser.feed(Text("<a>x")) == 0
-    assert target.events == [*tag("a"), text("x")]
+        def __str__(self):
+            return "<c>"
+
+    parser, target = recorded(lambda: factory(True))
+    assert parser.parse(Text("<a>b")) == 0
+    assert target.events == [*tag("a"), text("b")]
 
 
 def test_exported_type_symbol():
@@ -115,24 +134,14 @@ def sanitizer_loaded():
         return False
 
 
-# --- Feeding and the held text ---------------------------------------------
-
-
 def test_fresh_parser_empty_calls(make):
     parser, target = recorded(make)
     assert parser.close() == 0
     assert parser.feed("") == 0
     assert parser.close() == 0
+    assert parser.close() == 0
     assert parser.parse("") == 0
     assert target.events == []
-
-
-def test_unfinished_construct_is_held_then_completed(make):
-    parser, target = recorded(make)
-    assert parser.feed("<a") == 2
-    assert target.events == []
-    assert parser.feed(">") == 0
-    assert target.events == tag("a")
 
 
 def test_close_discards_the_unfinished_construct(make):
@@ -166,10 +175,12 @@ def test_parser_reads_a_new_text_after_close(make):
         ("xml", "<!DOCTYPE r", "]%x", [text("]%x")]),
         ("xml", "<!DOCTYPE r [", "]%x", [text("]%x")]),
         ("sgml", "<a/", "/x", [text("/x")]),
+        # The null end tag that "<b/" waits for belongs to the text that ended.
+        ("sgml", "<b/x<c", "a/b", [text("a/b")]),
     ],
 )
-def test_scanner_states_do_not_outlive_a_text(mode, first, second, expected):
-    parser = MODES[mode]()
+def test_scanner_states_do_not_outlive_a_text(factory, mode, first, second, expected):
+    parser = factory(mode == XML)
     parser.feed(first)
     parser.close()
     target = Recorder()
@@ -178,33 +189,35 @@ def test_scanner_states_do_not_outlive_a_text(mode, first, second, expected):
     assert target.events == expected
 
 
-def test_states_carry_over_between_pieces():
-    parser, target = recorded(corvane.SGMLParser)
+def test_states_carry_over_between_pieces(factory):
+    parser, target = recorded(lambda: factory(False))
     parser.feed("<b/x")
     parser.feed("/y")
     assert target.events == [*tag("b"), text("x"), ("endtag", ""), text("y")]
 
 
 @pytest.mark.parametrize(
-    "pieces, held",
+    "pieces, results, expected",
     [
-        (["<a", "\U0001f600>"], [2, 0]),
-        (["<\U0001f600", " b='\u03a9"], [2, 7]),
-        (["x\u03a9<", "\xe9"], [1, 2]),
+        (["<a", ">"], [2, 0], tag("a")),
+        (["a<", "b>"], [1, 0], [text("a"), *tag("b")]),
+        # Widths mix; counts are of code points.
+        (["<\xe9", "\U0001f600", "\u0100>"], [2, 3, 0], tag("\xe9\U0001f600\u0100")),
+        (["&#x1", "F600;"], [4, 0], [("charref", "x1F600")]),
+        (["<!-- a -", "->", "x"], [8, 10, 0], [("comment", " a "), text("x")]),
+        (["<!DOCTYPE r [", "]", ">"], [0, 1, 0], [("special", "DOCTYPE r "), ("special", ""), text(">")]),
+        (["<!D", "OCTYPE r [%a", ";]."], [3, 2, 0], [("special", "DOCTYPE r "), ("special", "a"), ("special", ""), text(".")]),
+        (["<a", "\U0001f600>"], [2, 0], tag("a\U0001f600")),
+        (["<\U0001f600", " b='\u03a9"], [2, 7], []),
+        (["x\u03a9<", "\xe9"], [1, 2], [text("x\u03a9")]),
+        # A construct whose pieces widen it twice is still read as one.
+        (["<a b='x", "\u03a9", "\U0001f600'>"], [7, 8, 0], tag("a", ("b", text("x\u03a9\U0001f600")))),
     ],
 )
-def test_pieces_of_different_widths_join(pieces, held):
-    parser = corvane.XMLParser()
-    parser.register(None)
-    assert [parser.feed(p) for p in pieces] == held
-
-
-def test_construct_across_widths_is_scanned_as_one():
-    parser, target = recorded(corvane.XMLParser)
-    parser.feed("<a b='x")
-    parser.feed("\u03a9")
-    parser.feed("\U0001f600'>")
-    assert target.events == tag("a", ("b", text("x\u03a9\U0001f600")))
+def test_pieces_in_xml(factory, pieces, results, expected):
+    parser, target = recorded(lambda: factory(True))
+    assert [parser.feed(piece) for piece in pieces] == results
+    assert target.events == expected
 
 
 def test_large_text_in_many_pieces():
@@ -221,23 +234,40 @@ def test_large_text_in_many_pieces():
 # --- register --------------------------------------------------------------
 
 
-def test_register_looks_names_up_in_binding_order():
-    looked_up = []
+class Lookups:
+    """A target that records the order in which its names are looked up."""
 
-    class Target:
-        def __getattr__(self, name):
-            looked_up.append(name)
-            raise AttributeError(name)
+    def __init__(self, raising=()):
+        self.asked = []
+        self.raising = raising
 
-    corvane.XMLParser().register(Target())
-    assert looked_up == BINDING_ORDER
+    def __getattr__(self, name):
+        self.asked.append(name)
+        if name in self.raising:
+            raise KeyError(name)
+        return lambda *args: None
 
 
-def test_register_none_empties_every_slot(make):
-    parser, target = recorded(make)
+def test_register_looks_up_in_binding_order_and_forgets_failures(factory):
+    target = Lookups(raising={"handle_text"})
+    parser = factory(True)
+    assert parser.register(target) is None
+    assert target.asked == list(BINDING_ORDER)
+    # The slot of the raising lookup is empty: the text is consumed silently.
+    assert parser.parse("abc") == 0
+
+
+def test_register_replaces_every_binding(make):
+    first, second = Recorder(), Recorder({"endtag"})
+    parser = make()
+    parser.register(first)
+    parser.register(second)
+    assert parser.parse("<a>b</a>") == 0
+    assert first.events == []
+    assert second.events == [("endtag", "a")]
     parser.register(None)
-    assert parser.feed("<a b='1'>x&amp;<!--c-->y<?p?>") == 0
-    assert target.events == []
+    assert parser.parse("<a b='1'>x&amp;<!--c-->y<?p?></a>") == 0
+    assert second.events == [("endtag", "a")]
 
 
 def test_second_register_replaces_and_releases_all_bindings():
@@ -262,52 +292,51 @@ def test_second_register_replaces_and_releases_all_bindings():
     assert second.events == [text("x")]
 
 
-def test_none_value_is_bound_and_fails_when_called():
+def test_a_none_binding_fails_when_called(factory):
     class Target:
         handle_text = None
 
-    parser = corvane.XMLParser()
+    parser = factory(True)
     parser.register(Target())
-    assert parser.feed("<a>") == 0
-    with pytest.raises(TypeError):
+    assert parser.parse("<a>") == 0
+    with pytest.raises(TypeError, match="'NoneType' object is not callable"):
         parser.feed("x")
 
 
-@pytest.mark.parametrize("error", [ValueError, AttributeError, KeyboardInterrupt])
-def test_property_that_raises_leaves_its_slot_empty(error):
+@pytest.mark.parametrize("error", [ValueError, AttributeError, RuntimeError, KeyboardInterrupt])
+def test_property_that_raises_leaves_its_slot_empty(factory, error):
     class Target(Recorder):
         @property
         def handle_enterstarttag(self):
             raise error("no")
 
     target = Target(names=("text", "endtag"))
-    parser = corvane.XMLParser()
+    parser = factory(True)
     assert parser.register(target) is None
     parser.feed("<a>x</a>y")
     assert target.events == [text("x"), ("endtag", "a"), text("y")]
 
 
-def test_register_from_inside_a_callback_applies_to_the_next_report():
-    parser = corvane.XMLParser()
-    second = Recorder()
-
-    class First(Recorder):
-        def handle_enterattr(self, name):
-            self.events.append(("enterattr", name))
-            parser.register(second)
-
-    first = First()
-    parser.register(first)
-    parser.feed("<a b='1' c>x")
-    assert first.events == [("enterstarttag", "a"), ("enterattr", "b")]
-    assert second.events == [
-        text("1"),
-        ("leaveattr", "b"),
-        ("enterattr", "c"),
-        ("leaveattr", "c"),
-        ("leavestarttag", "a"),
-        text("x"),
+def test_register_from_a_callback_applies_from_the_next_report(factory):
+    target = Recorder(at=2, act=lambda event: parser.register(later))
+    later = Recorder(events=target.events, prefix="later:")
+    parser = factory(True)
+    parser.register(target)
+    assert parser.parse("<a b=1>c") == 0
+    assert target.events == [
+        ("enterstarttag", "a"),
+        ("enterattr", "b"),
+        ("later:text", "1"),
+        ("later:leaveattr", "b"),
+        ("later:leavestarttag", "a"),
+        ("later:text", "c"),
     ]
+
+
+def test_register_none_from_a_callback_silences_the_rest(factory):
+    parser, target = recorded(lambda: factory(False), target=Recorder(at=1, act=lambda event: parser.register(None)))
+    assert parser.parse("<a b c>d<e>") == 0
+    assert target.events == [("enterstarttag", "a")]
 
 
 def test_callback_that_unbinds_itself_runs_to_its_end():
@@ -341,8 +370,8 @@ def test_property_that_registers_again():
     class Outer(Recorder):
         @property
         def handle_text(self):
-            parser.register(inner)
-            return self._recorder("text")
+            parser.register(inner)  # noqa: F821 - looked up before the del below
+            return self._handler("text")
 
     outer = Outer(names=("comment",))
     parser.register(outer)
@@ -355,6 +384,32 @@ def test_property_that_registers_again():
     del inner
     gc.collect()
     assert all(r() is None for r in inner_handlers)
+
+
+def test_register_from_within_a_lookup(factory):
+    # The lookup of handle_endtag registers another target; the bindings
+    # before it are then the other's, the rest the outer target's.
+    class Outer(Recorder):
+        @property
+        def handle_endtag(self):
+            parser.register(other)
+            return self._handler("outer:endtag")
+
+    outer = Outer(prefix="outer:")
+    other = Recorder(events=outer.events, prefix="other:")
+    parser = factory(True)
+    parser.register(outer)
+    assert parser.parse("<a b=1>c</a><?p d?>") == 0
+    assert outer.events == [
+        ("other:enterstarttag", "a"),
+        ("other:enterattr", "b"),
+        ("outer:text", "1"),
+        ("other:leaveattr", "b"),
+        ("other:leavestarttag", "a"),
+        ("outer:text", "c"),
+        ("outer:endtag", "a"),
+        ("outer:proc", "p", "d"),
+    ]
 
 
 def test_releasing_an_old_value_may_register_again():
@@ -382,9 +437,6 @@ def test_releasing_an_old_value_may_register_again():
     parser.feed("<!--c-->x<a>")
     assert replacement.events == tag("a")
     assert outer.events == [("comment", "c")]
-
-
-# --- Callbacks that fail or feed ------------------------------------------
 
 
 class RaiseOnce(Recorder):
@@ -416,6 +468,16 @@ def test_failed_callback_reports_again_on_the_next_call(make):
     assert target.events == [*tag("a"), text("x"), ("endtag", "a"), text("y")]
 
 
+def test_a_raising_callback_makes_the_next_call_scan_again(factory):
+    parser, target = recorded(lambda: factory(True), target=Recorder(at=5, act=raising(ZeroDivisionError("fifth call"))))
+    assert parser.feed("<a>b") == 0
+    with pytest.raises(ZeroDivisionError, match="fifth call"):
+        parser.feed("<c>d<e")
+    assert parser.feed("f>") == 0
+    # The tag whose leave raised is entered again.
+    assert target.events == [*tag("a"), text("b"), ("enterstarttag", "c"), *tag("c"), text("d"), *tag("ef")]
+
+
 def test_failed_final_call_keeps_the_held_text(make):
     parser = make()
     target = RaiseOnce("text")
@@ -430,24 +492,25 @@ def test_failed_final_call_keeps_the_held_text(make):
 
 
 @pytest.mark.parametrize(
-    "mode, source, expected",
+    "mode, pieces, at, expected",
     [
-        # The failed scan set doctype_state on its way; the repeat must not
-        # see it, or "]" would end an internal subset.
-        ("xml", "]z<!DOCTYPE r", [text("]z")]),
-        ("xml", "]z<!DOCTYPE r [x", [text("]z"), ("special", "DOCTYPE r "), text("x")]),
-        # Likewise pending_net, set by "<a/" before the text before it is
-        # reported.
-        ("sgml", "/x<a/y", [text("/x"), *tag("a"), text("y")]),
+        # A scan that fails after "<!D" or "<b/" changed a state must not
+        # leave it changed for the second attempt at the same text.
+        (XML, ["]z<!DOCTYPE r"], 1, [text("]z")]),
+        (XML, ["]z<!DOCTYPE r [x"], 1, [text("]z"), ("special", "DOCTYPE r "), text("x")]),
+        (SGML, ["/z<b/c"], 1, [text("/z"), *tag("b"), text("c")]),
+        # ...nor reset it: the state is the one the failed scan began with.
+        (XML, ["<!DOCTYPE r [", "]z<!DOCTYPE q"], 3, [("special", "DOCTYPE r "), ("special", ""), ("special", ""), text("z")]),
+        (SGML, ["<b/<i>", "/z<c/d"], 6, [*tag("b"), *tag("i"), ("endtag", ""), ("endtag", ""), text("z"), *tag("c"), text("d")]),
     ],
 )
-def test_failed_scan_restores_the_scanner_states(mode, source, expected):
-    parser = MODES[mode]()
-    target = RaiseOnce("text")
-    parser.register(target)
-    with pytest.raises(RuntimeError):
-        parser.feed(source)
-    assert parser.feed("") >= 0
+def test_a_failed_scan_restores_the_scanner_states(factory, mode, pieces, at, expected):
+    parser, target = recorded(lambda: factory(mode == XML), target=Recorder(at=at, act=raising(ValueError("first text"))))
+    for piece in pieces[:-1]:
+        parser.feed(piece)
+    with pytest.raises(ValueError):
+        parser.feed(pieces[-1])
+    parser.close()
     assert target.events == expected
 
 
@@ -465,23 +528,23 @@ def test_lower_casing_survives_a_failed_scan():
 @pytest.mark.parametrize("method", ["feed", "parse", "close"])
 def test_recursive_feed_is_refused(make, method):
     parser = make()
-    errors = []
+    refusals = []
 
     class Target(Recorder):
-        def handle_comment(self, content):
+        def on_call(self, event, args):
             try:
                 getattr(parser, method)(*(["<b>"] if method != "close" else []))
             except AssertionError as error:
-                errors.append(str(error))
-            self.events.append(("comment", content))
+                refusals.append(str(error))
 
     target = Target()
     parser.register(target)
     assert parser.feed("<!--c-->x<a") == 2
-    assert errors == ["recursive feed"]
     assert target.events == [("comment", "c"), text("x")]
     assert parser.feed(">") == 0
     assert target.events[-2:] == tag("a")
+    # Refused at every report, whatever it is.
+    assert refusals == ["recursive feed"] * 4
 
 
 def test_recursive_feed_error_propagates_when_not_caught():
@@ -513,9 +576,6 @@ def test_callback_may_drop_the_last_reference_to_the_parser():
     holder["p"].register(target)
     assert holder["p"].feed("x<a>y") == 0
     assert target.events == [text("x"), *tag("a"), text("y")]
-
-
-# --- The collector ---------------------------------------------------------
 
 
 def test_traverse_visits_the_bindings_in_binding_order():

@@ -2,7 +2,8 @@
 
 import pytest
 
-from corvane_recording import HANDLERS, check_case, tag, text
+from corvane_recording import check_case
+from events import HANDLERS, tag, text
 
 
 CASES = [
@@ -52,15 +53,15 @@ CASES = [
 
 
 @pytest.mark.parametrize("mode, source, expected", CASES)
-def test_start_tags(mode, source, expected):
-    check_case(mode, source, expected)
+def test_start_tags(factory, mode, source, expected):
+    check_case(mode, source, expected, factory=factory)
 
 
 @pytest.mark.parametrize("mode", ["xml", "sgml"])
-def test_without_enterstarttag_nothing_is_reported(mode):
+def test_without_enterstarttag_nothing_is_reported(factory, mode):
     names = tuple(n for n in HANDLERS if n != "enterstarttag")
-    check_case(mode, "<a b='1' c>x", [text("x")], names=names)
-    check_case(mode, "<a b='1' />x", [text("x")], names=names)
+    check_case(mode, "<a b='1' c>x", [text("x")], names=names, factory=factory)
+    check_case(mode, "<a b='1' />x", [text("x")], names=names, factory=factory)
 
 
 @pytest.mark.parametrize(
@@ -76,8 +77,8 @@ def test_without_enterstarttag_nothing_is_reported(mode):
         ),
     ],
 )
-def test_calls_follow_the_bound_handlers(names, expected):
-    check_case("xml", "<a b='1' c/>", expected, names=names)
+def test_calls_follow_the_bound_handlers(factory, names, expected):
+    check_case("xml", "<a b='1' c/>", expected, names=names, factory=factory)
 
 
 def test_attribute_name_is_one_object_per_attribute():

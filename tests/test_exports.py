@@ -29,7 +29,7 @@ EXPORTS = {
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 @pytest.mark.parametrize("name", sorted(EXPORTS))
 def test_dynamic_symbols(name):
-    module = pytest.importorskip(name)
+    module = importlib.import_module(name)
     out = subprocess.run(
         ["nm", "-D", "--defined-only", module.__file__],
         capture_output=True, text=True, check=True,

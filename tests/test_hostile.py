@@ -11,13 +11,9 @@ import weakref
 
 import pytest
 
-corvane = pytest.importorskip("corvane")
+import corvane
+from events import BINDING_ORDER, HANDLERS, Recorder
 
-NAMES = [
-    "handle_enterstarttag", "handle_leavestarttag", "handle_enterattr", "handle_leaveattr",
-    "handle_endtag", "handle_proc", "handle_special", "handle_charref",
-    "handle_entityref", "handle_text", "handle_cdata", "handle_comment",
-]
 MODES = {"xml": corvane.XMLParser, "sgml": corvane.SGMLParser}
 # Every handler is reached in XML mode, all but handle_cdata in SGML mode;
 # the text ends in an unfinished tag so that the results are not all 0.
@@ -27,35 +23,29 @@ DOCUMENT = (
 )
 
 
-class Recorder:
-    def __init__(self, log):
-        self.log = log
-
-    def __getattr__(self, name):
-        # Only the handle_* names exist; anything else is a plain miss.
-        if name not in NAMES:
-            raise AttributeError(name)
-        return lambda *args: self.log.append((name, *args))
+def recorder(log):
+    """Records every report into log, under the handler's own name."""
+    return Recorder(HANDLERS, log, "handle_")
 
 
 class Hostile(Recorder):
-    """Records like Recorder and runs `act` once, at the first report that
+    """Records like recorder and runs `action` once, at the first report that
     goes to `trigger`, after recording it."""
 
-    def __init__(self, log, trigger, act):
-        super().__init__(log)
-        self.trigger, self.act = trigger, act
+    def __init__(self, log, trigger, action):
+        self.trigger, self.action = trigger, action
+        super().__init__(HANDLERS, log, "handle_")
 
-    def __getattr__(self, name):
-        record = super().__getattr__(name)
-        if name != self.trigger:
+    def _handler(self, event):
+        record = super()._handler(event)
+        if event != self.trigger:
             return record
 
         def handler(*args):
             record(*args)
-            act, self.act = self.act, None
-            if act:
-                act(self)
+            action, self.action = self.action, None
+            if action:
+                action(self)
 
         return handler
 
@@ -63,14 +53,14 @@ class Hostile(Recorder):
 def baseline(mode, source=DOCUMENT):
     log = []
     parser = MODES[mode]()
-    parser.register(Recorder(log))
+    parser.register(recorder(log))
     return log, parser.feed(source)
 
 
 def reached_cases():
     for mode in MODES:
         kinds = {event[0] for event in baseline(mode)[0]}
-        for name in NAMES:
+        for name in BINDING_ORDER:
             if name in kinds:
                 yield pytest.param(mode, name, id=f"{mode}-{name[7:]}")
 
@@ -104,7 +94,7 @@ def run(mode, trigger, act):
 def register_equivalent(holder, target):
     # A new target that writes to the same log: the events must go on as if
     # nothing happened, none lost, none twice.
-    holder["parser"].register(Recorder(target.log))
+    holder["parser"].register(recorder(target.events))
 
 
 def register_self_again(holder, target):
@@ -141,7 +131,7 @@ def test_unbinding_and_dropping_the_target(mode, trigger):
         holder["parser"].register(None)
         gc.collect()
         # The call in progress still has its target.
-        assert isinstance(target.log, list)
+        assert isinstance(target.events, list)
 
     watch = []
     log, result, holder = run(mode, trigger, act)
@@ -216,7 +206,7 @@ def test_own_register_as_a_callback():
     # handle_* attributes, so every slot empties while the scan runs.
     log = []
     parser = corvane.XMLParser()
-    target = Recorder(log)
+    target = recorder(log)
     target.handle_endtag = parser.register
     parser.register(target)
     assert parser.feed("<a>x</a>y<b>") == 0
@@ -229,10 +219,10 @@ def test_another_parser_as_the_callback_chain():
     log = []
     chain = [corvane.XMLParser() for _ in range(3)]
     for parser, following in zip(chain, chain[1:]):
-        relay = Recorder(log)
+        relay = recorder(log)
         relay.handle_text = following.feed
         parser.register(relay)
-    chain[-1].register(Recorder(log))
+    chain[-1].register(recorder(log))
     assert chain[0].feed("<a>&lt;b&gt;c&lt;/b&gt;</a>") == 0
     # The first parser resolves the references into pieces of text, each fed
     # on; the second joins them into markup again, and its text goes on to
@@ -253,18 +243,18 @@ def test_feed_from_an_attribute_lookup_inside_register():
     # register, which then goes on binding the names after that lookup.
     parser = corvane.XMLParser()
     inner_log, outer_log, seen = [], [], []
-    inner = Recorder(inner_log)
+    inner = recorder(inner_log)
     inner_refs = sys.getrefcount(inner)
 
     class Outer(Recorder):
-        def __getattr__(self, name):
-            if name == "handle_proc":
-                seen.append(parser.feed("<a b='1'>x<!--c-->."))
-                parser.register(inner)
-                seen.append(parser.parse("y<?p q?>"))
-            return super().__getattr__(name)
+        @property
+        def handle_proc(self):
+            seen.append(parser.feed("<a b='1'>x<!--c-->."))
+            parser.register(inner)
+            seen.append(parser.parse("y<?p q?>"))
+            return self._handler("handle_proc")
 
-    parser.register(Outer(outer_log))
+    parser.register(Outer(HANDLERS, outer_log, "handle_"))
     assert seen == [0, 0]
     # Only the names before handle_proc were bound during the first feed.
     assert outer_log == [
@@ -287,7 +277,7 @@ def test_finalizer_run_by_the_collector_feeds_and_registers():
     # collector finalizes the handler, the finalizer still reaches the parser
     # and uses it, before the collector clears it.
     events, done = [], []
-    spare = [Recorder(events)]
+    spare = [recorder(events)]
     watch_spare = weakref.ref(spare[0])
 
     class Handler:

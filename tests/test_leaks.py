@@ -15,6 +15,9 @@ import tracemalloc
 
 import pytest
 
+from events import BINDING_ORDER
+from exported import UNIT_TYPES, declaration_scanners
+
 SCALE = int(os.environ.get("CORVANE_LEAK_SCALE", "1"))
 CALLS = 1000 * SCALE
 # With the interpreter's small-object allocator bypassed (the sanitizer and
@@ -136,7 +139,7 @@ DETECT_CASES = [
 
 @pytest.mark.parametrize("args, raises", DETECT_CASES)
 def test_detectencoding(args, raises):
-    vexil = pytest.importorskip("_vexil")
+    import _vexil as vexil
     assert_flat(call(vexil.detectencoding, *args, raises=raises), args)
     for arg in args:
         if isinstance(arg, bytearray):
@@ -160,18 +163,17 @@ FIX_CASES = [
 
 @pytest.mark.parametrize("args, raises", FIX_CASES)
 def test_fixencoding(args, raises):
-    vexil = pytest.importorskip("_vexil")
+    import _vexil as vexil
     # Texts that come back unchanged come back as the same object; the
     # reference counts show that each such return is released.
     assert_flat(call(vexil.fixencoding, *args, raises=raises), args)
 
 
-@pytest.mark.parametrize("width, ctype", [(1, ctypes.c_uint8), (2, ctypes.c_uint16), (4, ctypes.c_uint32)])
+@pytest.mark.parametrize("width, ctype", sorted(UNIT_TYPES.items()))
 @pytest.mark.parametrize("source, raises", [("<?xml version='1' encoding='x'?>", None), ("<?xml version=1?>", ValueError)])
 def test_declaration_scanners(width, ctype, source, raises):
-    vexil = pytest.importorskip("_vexil")
-    scanner = getattr(ctypes.PyDLL(vexil.__file__), f"parsedeclaration_ucs{width}")
-    scanner.restype = ctypes.c_int
+    import _vexil as vexil
+    scanner = declaration_scanners(vexil)[width]
     units = (ctype * len(source))(*map(ord, source))
     start = ctypes.addressof(units)
     out = [ctypes.c_void_p(), ctypes.c_void_p()]
@@ -181,11 +183,6 @@ def test_declaration_scanners(width, ctype, source, raises):
 
 # --- corvane -------------------------------------------------------------
 
-NAMES = [
-    "handle_enterstarttag", "handle_leavestarttag", "handle_enterattr", "handle_leaveattr",
-    "handle_endtag", "handle_proc", "handle_special", "handle_charref",
-    "handle_entityref", "handle_text", "handle_cdata", "handle_comment",
-]
 # Reaches every handler in both modes, every reference form (resolved, by
 # name, by number, wrapped, beyond the code points), text of all widths.
 DOCUMENT = (
@@ -205,7 +202,7 @@ def quiet_class(raising=None, exc=Boom):
             return fail
         return lambda self, *args: None
 
-    return type("Target", (), {name: handler(name) for name in NAMES})
+    return type("Target", (), {name: handler(name) for name in BINDING_ORDER})
 
 
 Quiet = quiet_class()
@@ -213,7 +210,7 @@ Quiet = quiet_class()
 
 @pytest.fixture(params=["xml", "sgml"])
 def make(request):
-    corvane = pytest.importorskip("corvane")
+    import corvane
     return corvane.XMLParser if request.param == "xml" else corvane.SGMLParser
 
 
@@ -265,7 +262,7 @@ def test_feeding_every_construct(make, how):
     assert_flat(step, [parser, target, DOCUMENT, *pieces], calls=CALLS // 4)
 
 
-@pytest.mark.parametrize("name, exc", [(name, (Boom, KeyboardInterrupt)[i % 2]) for i, name in enumerate(NAMES)])
+@pytest.mark.parametrize("name, exc", [(name, (Boom, KeyboardInterrupt)[i % 2]) for i, name in enumerate(BINDING_ORDER)])
 def test_callback_that_raises(make, name, exc):
     parser = make()
     target = quiet_class(raising=name, exc=exc)()
@@ -347,7 +344,7 @@ def test_collector_over_every_path(tree, xml):
     import xml.etree.ElementTree as ET
 
     import corvane
-    sheaf = pytest.importorskip("_sheaf")
+    import _sheaf as sheaf
     entities = {"q": "Q"}
     pieces = [SHEAF_DOCUMENT[i : i + 5] for i in range(0, len(SHEAF_DOCUMENT), 5)]
 
@@ -378,7 +375,7 @@ def test_collector_over_every_path(tree, xml):
 
 
 def test_collector_refusals():
-    sheaf = pytest.importorskip("_sheaf")
+    import _sheaf as sheaf
     collector = sheaf.Collector()
     steps = [call(collector.handle_text, 1, raises=TypeError),
              call(collector.handle_proc, "a", raises=TypeError),
@@ -396,7 +393,7 @@ def test_collector_refusals():
 def test_collector_cycles_are_collected():
     import xml.etree.ElementTree as ET
 
-    sheaf = pytest.importorskip("_sheaf")
+    import _sheaf as sheaf
 
     def step():
         box = []

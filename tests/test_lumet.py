@@ -5,9 +5,7 @@ from hypothesis import given, strategies as st
 
 import _lumet
 from _lumet import switchcolor
-
-ESC = "\x1b"
-DEFAULT = 56
+from switchcolor_twin import DEFAULT, ESC, apply_sgr
 
 
 # The rows every implementation of the rules must give.
@@ -85,32 +83,6 @@ def test_module_definition():
     assert _lumet.__doc__ == "This module contains the function switchcolor()."
     assert switchcolor.__doc__ is None
     assert [n for n in dir(_lumet) if not n.startswith("__")] == ["switchcolor"]
-
-
-# An ECMA-48 terminal reduced to what the style codes can express, written
-# from the standard's meaning of each parameter, not from the function.
-def apply_sgr(rendition: int, sequence: str) -> int:
-    if not sequence:
-        return rendition
-    assert sequence.startswith(ESC + "[") and sequence.endswith("m"), sequence
-    body = sequence[2:-1]
-    for param in body.split(";") if body else [""]:
-        n = int(param) if param else 0
-        if n == 0:
-            rendition = DEFAULT
-        elif n == 1:
-            rendition |= 0x40
-        elif n == 4:
-            rendition |= 0x80
-        elif n == 5:
-            rendition |= 0x100
-        elif 30 <= n <= 37:
-            rendition = (rendition & ~0o70) | ((n - 30) << 3)
-        elif 40 <= n <= 47:
-            rendition = (rendition & ~0o7) | (n - 40)
-        else:
-            raise AssertionError(f"unexpected parameter {n} in {sequence!r}")
-    return rendition
 
 
 codes = st.one_of(

@@ -11,9 +11,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-cm = pytest.importorskip("corvane_markup")
+import corvane_markup as cm
 from corvane_markup.events import MAX_CONSTRUCT, _Feeder  # noqa: E402
-from markup_model import ModelCollector  # noqa: E402
+from markup_twin import ModelCollector  # noqa: E402
 
 
 def E(kind, name="", value=None):

@@ -5,7 +5,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-cm = pytest.importorskip("corvane_markup")
+import corvane_markup as cm
 from installed_documents import installed_documents  # noqa: E402
 
 

@@ -83,7 +83,6 @@ BIG_WIDE = '"<!--" + ' + WIDE
     ids=["first-feed", "first-parse", "first-wide", "growth-wide"],
 )
 def test_parser_survives_exhaustion(factory, before, method, big):
-    pytest.importorskip("corvane")
     run_child(PARSER.format(factory=factory, before=before, method=method, big=big))
 
 
@@ -91,7 +90,6 @@ def test_failed_call_that_cannot_keep_its_text():
     # A callback raises on a text that was read in place: keeping it for the
     # next call needs room that is not there, so MemoryError stands for the
     # callback's exception, which it carries as its context.
-    pytest.importorskip("corvane")
     run_child(
         """
 import corvane
@@ -117,7 +115,6 @@ assert parser.parse("<a>ok") == 0 and events == ["ok"], events
 
 
 def test_fixencoding_survives_exhaustion():
-    pytest.importorskip("_vexil")
     run_child(
         """
 from _vexil import fixencoding

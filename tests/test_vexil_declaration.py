@@ -6,11 +6,11 @@ import ctypes
 import pytest
 from hypothesis import given, settings
 
-_vexil = pytest.importorskip("_vexil")
+import _vexil
 
-from vexil_model import (
+from declaration_texts import DECLARATIONS, PREFIXED
+from declaration_twin import (
     BAD_NAME,
-    DECLARATIONS,
     EMPTY_VALUE,
     ERROR,
     FOUND,
@@ -18,28 +18,15 @@ from vexil_model import (
     NO_ENCODING,
     NO_EQUALS,
     NO_QUOTE,
-    PREFIXED,
-    model,
 )
+from declaration_twin import scan as twin_scan
+from exported import UNIT_TYPES, declaration_scanners
 
-UNIT_TYPES = {1: ctypes.c_uint8, 2: ctypes.c_uint16, 4: ctypes.c_uint32}
+SCANNERS = declaration_scanners(_vexil)
 WIDTHS = sorted(UNIT_TYPES)
-
-# PyDLL keeps the interpreter's lock held and raises the exception that a
-# call leaves set, as the scanners expect of their callers.
+# For the module's other exported function; PyDLL keeps the interpreter's
+# lock held and raises the exception that a call leaves set.
 library = ctypes.PyDLL(_vexil.__file__)
-
-
-def scanner(width):
-    fn = getattr(library, f"parsedeclaration_ucs{width}")
-    fn.restype = ctypes.c_int
-    fn.argtypes = [
-        ctypes.c_void_p,
-        ctypes.c_void_p,
-        ctypes.POINTER(ctypes.c_void_p),
-        ctypes.POINTER(ctypes.c_void_p),
-    ]
-    return fn
 
 
 def call(units, width, start=0, end=None):
@@ -49,7 +36,7 @@ def call(units, width, start=0, end=None):
     storage = (UNIT_TYPES[width] * max(len(units), 1))(*units)
     base = ctypes.addressof(storage)
     value_start, value_end = ctypes.c_void_p(None), ctypes.c_void_p(None)
-    code = scanner(width)(
+    code = SCANNERS[width](
         base + start * width,
         base + end * width,
         ctypes.byref(value_start),
@@ -60,7 +47,7 @@ def call(units, width, start=0, end=None):
 
 
 def run(units, width):
-    """What the exported scanner answers, in the model's shape."""
+    """What the exported scanner answers, in the twin's shape."""
     try:
         code, value_start, value_end = call(units, width)
     except ValueError as exc:
@@ -229,7 +216,7 @@ def test_scanner_agrees_with_model(text):
     units = units_of(text)
     for width in WIDTHS:
         if max(units, default=0) < 1 << (8 * width):
-            assert run(units, width) == model(units, width), width
+            assert run(units, width) == twin_scan(units, width), width
 
 
 def test_wide_scanners_agree_on_shared_texts():

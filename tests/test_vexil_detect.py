@@ -7,18 +7,10 @@ import codecs
 import pytest
 from hypothesis import given, settings, strategies as st
 
-_vexil = pytest.importorskip("_vexil")
-from _vexil import detectencoding  # noqa: E402
-from vexil_model import (  # noqa: E402
-    DECLARATIONS,
-    ERROR,
-    FOUND,
-    INCOMPLETE,
-    NO_ENCODING,
-    PREFIXED,
-    model,
-    model_str,
-)
+import _vexil
+from _vexil import detectencoding
+from declaration_texts import DECLARATIONS, PREFIXED
+from declaration_twin import detect_bytes, detect_str
 
 UNDECIDED = object()  # None, or "utf-8" when final is true
 
@@ -281,9 +273,9 @@ def test_growing_prefixes_never_contradict(codec, text):
     assert decided
 
 
-def outcome(obj, final):
+def outcome(fn, *args):
     try:
-        return detectencoding(obj, final)
+        return fn(*args)
     except ValueError as exc:  # UnicodeDecodeError is one too
         return type(exc), str(exc)
 
@@ -296,46 +288,28 @@ def outcome(obj, final):
 )
 def test_no_bytes_break_it(head, tail, final):
     data = head + tail
-    answer = outcome(data, final)
+    answer = outcome(detectencoding, data, final)
     if isinstance(answer, tuple):
         kind, message = answer
         assert kind is UnicodeDecodeError or message.startswith("malformed XML declaration: ")
     else:
         assert answer is None or type(answer) is str
-    assert outcome(bytearray(data), final) == answer
-    assert outcome(memoryview(data), final) == answer
-
-
-def modelled(code, detail, value, final):
-    """detectencoding's answer for a scan whose outcome is (code, detail)."""
-    if code == ERROR:
-        return ValueError, detail
-    if code == FOUND:
-        try:
-            return value(detail)
-        except UnicodeDecodeError as exc:
-            return UnicodeDecodeError, str(exc)
-    if code == NO_ENCODING:
-        return "utf-8"
-    return "utf-8" if final else None
+    assert outcome(detectencoding, bytearray(data), final) == answer
+    assert outcome(detectencoding, memoryview(data), final) == answer
+    assert outcome(detect_bytes, data, final) == answer
 
 
 @settings(max_examples=200, deadline=None)
 @given(DECLARATIONS, st.booleans())
 def test_str_road_agrees_with_scanner_model(text, final):
-    code, detail = model_str(text)
-    assert outcome(text, final) == modelled(code, detail, lambda span: text[span[0] : span[1]], final)
+    assert outcome(detectencoding, text, final) == outcome(detect_str, text, final)
 
 
 @settings(max_examples=200, deadline=None)
 @given(PREFIXED, st.booleans())
 def test_declaration_bytes_agree_with_scanner_model(text, final):
     data = text.encode("utf-8")
-    code, detail = model(list(data), 1)
-    expected = modelled(code, detail, lambda span: data[span[0] : span[1]].decode("utf-8"), final)
-    if code == INCOMPLETE:
-        expected = None  # a declaration cut short stays undecided
-    assert outcome(data, final) == expected
+    assert outcome(detectencoding, data, final) == outcome(detect_bytes, data, final)
 
 
 def test_module_definition():

@@ -12,21 +12,7 @@ lower-case names in place exactly where the native scanner does.
 import ctypes
 from dataclasses import dataclass
 
-# The order in which register looks the names up.
-HANDLERS = (
-    "handle_enterstarttag",
-    "handle_leavestarttag",
-    "handle_enterattr",
-    "handle_leaveattr",
-    "handle_endtag",
-    "handle_proc",
-    "handle_special",
-    "handle_charref",
-    "handle_entityref",
-    "handle_text",
-    "handle_cdata",
-    "handle_comment",
-)
+from events import BINDING_ORDER
 
 PREDEFINED = {"gt": 62, "lt": 60, "amp": 38, "apos": 39, "quot": 34}
 DECIMAL = {c: int(c) for c in "0123456789"}
@@ -99,7 +85,7 @@ class ModelParser:
     # -- the four methods ---------------------------------------------------
 
     def register(self, target):
-        for name in HANDLERS:
+        for name in BINDING_ORDER:
             self._slots.pop(name, None)
             try:
                 value = getattr(target, name)
