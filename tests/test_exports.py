@@ -1,5 +1,6 @@
 """Each shared library exports its entry point and the named symbols only."""
 
+import importlib
 import shutil
 import subprocess
 import sys

@@ -179,7 +179,7 @@ def test_binding_more_handlers_from_a_callback(mode, trigger):
     full, _ = baseline(mode)
     log = []
     parser = MODES[mode]()
-    lone = type("Lone", (), {trigger: lambda self, *args: parser.register(Recorder(log))})()
+    lone = type("Lone", (), {trigger: lambda self, *args: parser.register(recorder(log))})()
     parser.register(lone)
     parser.feed(DOCUMENT)
     assert log == full[first(full, trigger) + 1:]
