@@ -105,7 +105,7 @@ class Transcoder:
         """The declaration's start, `original` in the input, as rewritten."""
         # Both begin alike up to the encoding's value; a character that
         # cannot be encoded before it is at the same place in the input.
-        same = len(os.path.commonprefix([original, replacement]))
+        same = common_prefix_length(original, replacement)
         try:
             data = self.encoder.encode(replacement)
         except UnicodeEncodeError as exc:
@@ -121,13 +121,22 @@ class Transcoder:
         self._put(self.encoder.encode("", True))
 
 
+def common_prefix_length(a: str, b: str) -> int:
+    n = 0
+    for x, y in zip(a, b):
+        if x != y:
+            break
+        n += 1
+    return n
+
+
 def split_rewrite(head: str, fixed: str) -> tuple[str, str, str]:
     """(start of head, its rewrite, the rest of head that stays as it was)."""
     limit = min(len(head), len(fixed))
     tail = 0
     while tail < limit and head[-1 - tail] == fixed[-1 - tail]:
         tail += 1
-    tail = min(tail, limit - len(os.path.commonprefix([head, fixed])))
+    tail = min(tail, limit - common_prefix_length(head, fixed))
     return head[: len(head) - tail], fixed[: len(fixed) - tail], head[len(head) - tail :]
 
 
