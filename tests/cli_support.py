@@ -4,6 +4,7 @@ import json
 import os
 import pty
 import re
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -33,6 +34,32 @@ def corvane(*args, stdin=None, env=None, cwd=None) -> subprocess.CompletedProces
         cwd=cwd,
         timeout=120,
     )
+
+
+def interruptible(*args, **popen) -> subprocess.Popen:
+    """Start the console script so that SIGINT interrupts it, even when this
+    run was started with SIGINT ignored (as `cmd &` in a script does), which
+    its children would inherit."""
+    ignored = signal.getsignal(signal.SIGINT) is signal.SIG_IGN
+    if ignored:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+    try:
+        return subprocess.Popen([str(CORVANE), *map(str, args)], env=environment(), **popen)
+    finally:
+        if ignored:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def interrupt(run: subprocess.Popen) -> tuple[int, bytes]:
+    """Send SIGINT; (status, stderr) once the run has ended, which must be soon."""
+    run.send_signal(signal.SIGINT)
+    try:
+        status = run.wait(timeout=60)
+    finally:
+        if run.poll() is None:
+            run.kill()
+            run.wait()
+    return status, run.stderr.read()  # type: ignore[union-attr]
 
 
 def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
