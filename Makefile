@@ -1,7 +1,7 @@
 # Every target builds the package into its own virtual environment under
 # .venv/, one per CPython 3.12+ found on this machine.
 
-.PHONY: test demo bench clean sanitize fuzz leaks valgrind
+.PHONY: test test-newest test-configs demo bench clean sanitize fuzz leaks valgrind
 
 # make fuzz: the time for the whole run, split evenly across the targets;
 # TARGETS picks some of them (switchcolor detectencoding fixencoding
@@ -11,6 +11,18 @@ TARGETS ?=
 
 test:
 	@scripts/test.sh
+
+# The whole suite on Debian unstable's newest CPython releases and their
+# debug builds, in a root made once under build/ (needs root).
+test-newest:
+	@scripts/test-newest.sh
+
+# The suite built with clang, with the vector paths compiled out, with the
+# scanner capped at narrower instruction sets, and cross-compiled for
+# AArch64; CONFIGS picks some of them (clang scalar isa aarch64).
+CONFIGS ?=
+test-configs:
+	@scripts/test-configs.sh $(CONFIGS)
 
 demo:
 	@scripts/demo.sh
