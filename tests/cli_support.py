@@ -59,7 +59,8 @@ def interrupt(run: subprocess.Popen) -> tuple[int, bytes]:
         if run.poll() is None:
             run.kill()
             run.wait()
-    return status, run.stderr.read()  # type: ignore[union-attr]
+    with run.stderr:  # type: ignore[union-attr]
+        return status, run.stderr.read()  # type: ignore[union-attr]
 
 
 def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
@@ -84,7 +85,8 @@ def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
             break
         seen.append(data)
     os.close(leader)
-    other = (run.stderr if stream == "stdout" else run.stdout).read()  # type: ignore[union-attr]
+    with run.stderr if stream == "stdout" else run.stdout as pipe:  # type: ignore[union-attr]
+        other = pipe.read()
     status = run.wait(timeout=120)
     # The terminal turns each line feed into a carriage return and a line feed.
     return status, b"".join(seen).replace(b"\r\n", b"\n"), other

@@ -184,7 +184,8 @@ def test_broken_pipe(parsing, tmp_path):
     )
     assert run.stdout.readline().startswith(b"pi")
     run.stdout.close()
-    err = run.stderr.read()
+    with run.stderr:
+        err = run.stderr.read()
     assert run.wait(timeout=120) == 141
     assert err.decode().splitlines() == ["corvane: the output was closed before the end (broken pipe)"]
 
