@@ -3,6 +3,7 @@
 import argparse
 import codecs
 import os
+import signal
 import stat
 import sys
 import tempfile
@@ -184,17 +185,33 @@ def settle_head(
     return True
 
 
+def hold_interrupts() -> set[signal.Signals] | None:
+    if not hasattr(signal, "pthread_sigmask"):
+        return None
+    return signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+
+
+def release_interrupts(held: set[signal.Signals] | None) -> None:
+    if held is not None:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+
+
 @contextmanager
 def replacing(path: str) -> Iterator[BinaryIO]:
     """A temporary file beside `path`, renamed over it only on success."""
     directory = os.path.dirname(path) or "."
+    # An interrupt between the file's creation and the cleanup's try would
+    # leave the file behind; it waits until the try is entered.
+    held = hold_interrupts()
     try:
         fd, temporary = tempfile.mkstemp(
             prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory
         )
     except OSError as exc:
+        release_interrupts(held)
         raise describe_oserror(path, exc, "write") from None
     try:
+        release_interrupts(held)
         with os.fdopen(fd, "wb") as out:
             yield out
             out.flush()
