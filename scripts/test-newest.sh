@@ -34,7 +34,7 @@ fi
 # the system's, and they vanish with the namespace even if this script is
 # killed outright. The trap below still undoes them in order.
 if [ -z "${CORVANE_NEWEST_NS:-}" ]; then
-    exec env CORVANE_NEWEST_NS=1 unshare --mount --propagation private --fork -- "$0" "$@"
+    exec env CORVANE_NEWEST_NS=1 unshare --mount --propagation private --fork --kill-child=SIGTERM -- "$0" "$@"
 fi
 
 if ! command -v debootstrap >/dev/null 2>&1; then
@@ -51,9 +51,20 @@ undo_mounts() {
     done
     mounted=()
 }
+# The suite runs in a process group of its own (see the end), so that a
+# signal to this script reaches all of it, and the mounts are undone only
+# once it has stopped.
+inner=""
+forward() {  # forward SIGNAL STATUS
+    if [ -n "$inner" ]; then
+        kill -"$1" -- "-$inner" 2>/dev/null || true
+        wait "$inner" 2>/dev/null || true
+    fi
+    exit "$2"
+}
 trap undo_mounts EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'forward INT 130' INT
+trap 'forward TERM 143' TERM
 
 mount_in() {  # mount_in TARGET MOUNT-ARGS...
     local target=$1
@@ -71,14 +82,20 @@ mount_all() {  # mount_all ROOT
     mount_in "$1/dev/shm" -t tmpfs -o mode=1777,size=512m tmpfs
 }
 
-in_root() {  # in_root ROOT COMMAND...: a clean environment, no host variables
+# in_root ROOT COMMAND...: runs COMMAND in ROOT in a clean environment, with
+# no variable of the host's; root_command sets root_cmd to that line.
+in_root() {
+    root_command "$@"
+    "${root_cmd[@]}"
+}
+root_command() {
     local r=$1
     shift
-    chroot "$r" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+    root_cmd=(chroot "$r" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=180 \
         SSL_CERT_FILE=/etc/ssl/certs/host-bundle.crt PIP_CERT=/etc/ssl/certs/host-bundle.crt \
-        ${CI:+CI=$CI} "$@"
+        ${CI:+CI=$CI} "$@")
 }
 
 # The network as the host reaches it: its resolver and the certificate
@@ -127,4 +144,7 @@ find "$src" -mindepth 1 -maxdepth 1 ! -name .venv ! -name build -exec rm -rf {} 
     xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh |
     tar --null -T - -cf -) | tar -xf - -C "$src"
 
-in_root "$root" bash /src/scripts/test-newest.sh --inside "$@"
+root_command "$root" bash /src/scripts/test-newest.sh --inside "$@"
+setsid "${root_cmd[@]}" &
+inner=$!
+wait "$inner"
