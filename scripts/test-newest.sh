@@ -13,7 +13,7 @@ source "$(dirname "$0")/common.sh"
 root="$repo/build/debian-unstable"
 interpreters="python3.14 python3.15 python3.14d python3.15d"
 packages="python3.14-dev python3.14-venv python3.14-dbg python3.15-dev python3.15-venv python3.15-dbg
-          g++ cmake ninja-build binutils ca-certificates"
+          g++ cmake ninja-build binutils ca-certificates iso-codes fontconfig-config"
 
 # Inside the root: one virtual environment per interpreter, each with its
 # own build directory (the debug builds have wheel tags of their own).
@@ -110,30 +110,30 @@ host_network() {  # host_network ROOT
 # interrupted first run leaves nothing that a later one would take as ready.
 if [ ! -e "$root/.complete" ]; then
     partial="$root.partial"
-    rm -rf "$root"
-    if [ ! -e "$partial/.bootstrapped" ]; then
-        rm -rf "$partial"
-        mkdir -p "$partial"
-        echo "--- making a Debian unstable root (once)" >&2
-        debootstrap --variant=minbase unstable "$partial" ${DEBIAN_MIRROR:-} >&2
-        touch "$partial/.bootstrapped"
-    fi
+    rm -rf "$root" "$partial"
+    mkdir -p "$partial"
+    echo "--- making a Debian unstable root (once)" >&2
+    debootstrap --variant=minbase unstable "$partial" ${DEBIAN_MIRROR:-} >&2
     # A mirror may serve a copy of the archive frozen on some day, whose
     # signed index then reads as expired; the signatures are still checked.
     echo 'Acquire::Check-Valid-Until "false";' >"$partial/etc/apt/apt.conf.d/90corvane-frozen-mirror"
-    mount_all "$partial"
-    host_network "$partial"
-    in_root "$partial" apt-get update -q >&2
-    # shellcheck disable=SC2086
-    in_root "$partial" apt-get install -y -q --no-install-recommends $packages >&2
-    in_root "$partial" apt-get clean
-    undo_mounts
     touch "$partial/.complete"
     mv "$partial" "$root"
 fi
 
 mount_all "$root"
 host_network "$root"
+
+# The packages are installed here rather than by debootstrap, so that a
+# package added to the list later joins a root made before.
+# shellcheck disable=SC2086
+if ! in_root "$root" dpkg-query -W $packages >/dev/null 2>&1; then
+    echo "--- installing the packages into the root" >&2
+    in_root "$root" dpkg --configure -a >&2
+    in_root "$root" apt-get update -q >&2
+    in_root "$root" apt-get install -y -q --no-install-recommends $packages >&2
+    in_root "$root" apt-get clean
+fi
 
 # The working tree as it is (tracked files and new ones not ignored), over
 # the last copy, keeping its environments and build directories.
