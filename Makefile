@@ -1,7 +1,7 @@
 # Every target builds the package into its own virtual environment under
 # .venv/, one per CPython 3.12+ found on this machine.
 
-.PHONY: test lint format demo bench clean sanitize fuzz leaks valgrind wheel wheel-config
+.PHONY: test test-newest test-configs lint format demo bench clean sanitize fuzz leaks valgrind wheel wheel-config
 
 # make fuzz: the time for the whole run, split evenly across the targets;
 # TARGETS picks some of them (switchcolor detectencoding fixencoding
@@ -19,6 +19,18 @@ lint:
 
 format:
 	@scripts/lint.sh --fix
+
+# The whole suite on Debian unstable's newest CPython releases and their
+# debug builds, in a root made once under build/ (needs root).
+test-newest:
+	@scripts/test-newest.sh
+
+# The suite built with clang, with the vector paths compiled out, with the
+# scanner capped at narrower instruction sets, and cross-compiled for
+# AArch64; CONFIGS picks some of them (clang scalar isa aarch64).
+CONFIGS ?=
+test-configs:
+	@scripts/test-configs.sh $(CONFIGS)
 
 demo:
 	@scripts/demo.sh

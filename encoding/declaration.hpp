@@ -53,7 +53,7 @@ bool is_name_letter(Unit u) {
     if constexpr (sizeof(Unit) == 1)
         return (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
     else
-        return _PyUnicode_IsAlpha(static_cast<Py_UCS4>(u)) != 0;
+        return Py_UNICODE_ISALPHA(static_cast<Py_UCS4>(u)) != 0;
 }
 
 template <typename Unit>

@@ -354,7 +354,13 @@ PyObject *parser_register(PyObject *op, PyObject *args) {
         // below (a property), may run code that registers again.
         Py_CLEAR(slot);
         PyObject *value = PyObject_GetAttrString(target, b.name);
-        PyErr_Clear();
+        // A handler that is missing or whose lookup fails is no handler; an
+        // interrupt or an exit raised meanwhile is not ours to drop.
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                return nullptr;
+            PyErr_Clear();
+        }
         // Whatever such code left in the slot is replaced and released.
         Py_XSETREF(slot, value);
     }

@@ -12,8 +12,15 @@ find_pythons() {
             [ -x "$exe" ] && candidates+=("$exe")
         done
     fi
-    for exe in python3.12 python3.13 python3.14; do
-        command -v "$exe" >/dev/null 2>&1 && candidates+=("$exe")
+    # Every python3.N on PATH, so that new minor releases join by themselves
+    # (the debug builds' python3.Nd are left to make test-newest).
+    local dir dirs
+    IFS=: read -ra dirs <<<"$PATH"
+    for dir in "${dirs[@]}"; do
+        for exe in "$dir"/python3.[0-9]*; do
+            case ${exe##*/} in python3.1[2-9] | python3.[2-9][0-9]) ;; *) continue ;; esac
+            [ -x "$exe" ] && candidates+=("$exe")
+        done
     done
     for exe in "${candidates[@]}"; do
         # A pyenv shim for a version that is not selected fails here; skip it.
@@ -75,6 +82,6 @@ tool_env() {
 }
 
 no_python() {
-    echo "error: no CPython 3.12 or later found (looked in pyenv's versions and for python3.12, python3.13, python3.14 on PATH)" >&2
+    echo "error: no CPython 3.12 or later found (looked in pyenv's versions and for python3.N on PATH)" >&2
     exit 1
 }

@@ -4,6 +4,7 @@ import importlib
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -39,6 +40,33 @@ def corvane(*args, stdin=None, env=None, cwd=None) -> subprocess.CompletedProces
     )
 
 
+def interruptible(*args, **popen) -> subprocess.Popen:
+    """Start the console script so that SIGINT interrupts it, even when this
+    run was started with SIGINT ignored (as `cmd &` in a script does), which
+    its children would inherit."""
+    ignored = signal.getsignal(signal.SIGINT) is signal.SIG_IGN
+    if ignored:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+    try:
+        return subprocess.Popen([str(CORVANE), *map(str, args)], env=environment(), **popen)
+    finally:
+        if ignored:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def interrupt(run: subprocess.Popen) -> tuple[int, bytes]:
+    """Send SIGINT; (status, stderr) once the run has ended, which must be soon."""
+    run.send_signal(signal.SIGINT)
+    try:
+        status = run.wait(timeout=60)
+    finally:
+        if run.poll() is None:
+            run.kill()
+            run.wait()
+    with run.stderr:  # type: ignore[union-attr]
+        return status, run.stderr.read()  # type: ignore[union-attr]
+
+
 def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
     """Run with `stream` on a pseudo-terminal; (status, terminal bytes, other stream)."""
     pty = pytest.importorskip("pty")
@@ -62,7 +90,8 @@ def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
             break
         seen.append(data)
     os.close(leader)
-    other = (run.stderr if stream == "stdout" else run.stdout).read()  # type: ignore[union-attr]
+    with run.stderr if stream == "stdout" else run.stdout as pipe:  # type: ignore[union-attr]
+        other = pipe.read()
     status = run.wait(timeout=120)
     # The terminal turns each line feed into a carriage return and a line feed.
     return status, b"".join(seen).replace(b"\r\n", b"\n"), other

@@ -2,7 +2,6 @@
 
 import json
 import re
-import signal
 import subprocess
 from pathlib import Path
 
@@ -15,6 +14,8 @@ from cli_support import (  # noqa: F401  (fixtures)
     corvane,
     environment,
     failed_with,
+    interrupt,
+    interruptible,
     on_terminal,
     posix_only,
     parsing,
@@ -185,27 +186,22 @@ def test_broken_pipe(parsing, tmp_path):
     )
     assert run.stdout.readline().startswith(b"pi")
     run.stdout.close()
-    err = run.stderr.read()
+    with run.stderr:
+        err = run.stderr.read()
     assert run.wait(timeout=120) == 141
     assert err.decode().splitlines() == ["corvane: the output was closed before the end (broken pipe)"]
 
 
 @posix_only
 def test_interrupted_events(parsing):
-    run = subprocess.Popen(
-        [str(CORVANE), "events", "-"],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        env=environment(),
-    )
+    pipe = subprocess.PIPE
+    run = interruptible("events", "-", stdin=pipe, stdout=pipe, stderr=pipe)
     run.stdin.write(b"<?xml version='1.0'?>\n<doc>" + b"x" * 100)
     run.stdin.flush()
     # The first event shows that the run is under way, reading stdin.
     assert run.stdout.readline().startswith(b"pi")
-    run.send_signal(signal.SIGINT)
-    err = run.stderr.read()
-    assert run.wait(timeout=120) == 130
+    status, err = interrupt(run)
+    assert status == 130
     assert err.decode().splitlines() == ["corvane: interrupted"]
     run.stdin.close()
     run.stdout.close()

@@ -1,7 +1,6 @@
 """corvane recode: transcoding, the rewritten declaration, and safe output."""
 
 import os
-import signal
 import stat
 import subprocess
 import time
@@ -9,11 +8,11 @@ import time
 import pytest
 
 from cli_support import (  # noqa: F401  (fixtures)
-    CORVANE,
     SAMPLES,
     corvane,
-    environment,
     failed_with,
+    interrupt,
+    interruptible,
     json_events,
     parsing,
     posix_only,
@@ -176,21 +175,16 @@ def test_warns_when_output_would_be_misread(vexil, tmp_path, source, to, warned)
 def test_interrupted_leaves_no_output(vexil, tmp_path):
     out = tmp_path / "out.xml"
     out.write_bytes(b"kept")
-    run = subprocess.Popen(
-        [str(CORVANE), "recode", "-", "--to", "utf-16", "-o", str(out)],
-        stdin=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        env=environment(),
-    )
+    pipe = subprocess.PIPE
+    run = interruptible("recode", "-", "--to", "utf-16", "-o", out, stdin=pipe, stderr=pipe)
     run.stdin.write(b"<?xml version='1.0'?>\n<doc>" + b"x" * 100)
     run.stdin.flush()
     # The temporary file beside the target shows that the run is writing.
     while not any(name.endswith(".tmp") for name in os.listdir(tmp_path)):
         assert run.poll() is None, run.stderr.read()
         time.sleep(0.01)
-    run.send_signal(signal.SIGINT)
-    err = run.stderr.read()
-    assert run.wait(timeout=120) == 130
+    status, err = interrupt(run)
+    assert status == 130
     assert err.decode().splitlines() == ["corvane: interrupted"]
     assert out.read_bytes() == b"kept"
     assert os.listdir(tmp_path) == ["out.xml"]

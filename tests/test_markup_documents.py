@@ -119,7 +119,8 @@ def test_sources(tmp_path):
         with cm.open_document(source) as doc:
             assert "".join(doc.text()) == data.decode("latin-1")
     assert not stream.closed
-    assert cm.open_document(str(path)).name == str(path)
+    with cm.open_document(str(path)) as doc:
+        assert doc.name == str(path)
     assert cm.open_document(data, name="mine").name == "mine"
     with pytest.raises(FileNotFoundError):
         cm.open_document(tmp_path / "missing.xml")

@@ -89,7 +89,7 @@ class ModelParser:
             self._slots.pop(name, None)
             try:
                 value = getattr(target, name)
-            except BaseException:
+            except Exception:
                 continue
             # A lookup may itself have run register and filled this slot.
             self._slots.pop(name, None)

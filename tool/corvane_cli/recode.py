@@ -3,6 +3,7 @@
 import argparse
 import codecs
 import os
+import signal
 import stat
 import sys
 import tempfile
@@ -105,7 +106,7 @@ class Transcoder:
         """The declaration's start, `original` in the input, as rewritten."""
         # Both begin alike up to the encoding's value; a character that
         # cannot be encoded before it is at the same place in the input.
-        same = len(os.path.commonprefix([original, replacement]))
+        same = common_prefix_length(original, replacement)
         try:
             data = self.encoder.encode(replacement)
         except UnicodeEncodeError as exc:
@@ -121,13 +122,22 @@ class Transcoder:
         self._put(self.encoder.encode("", True))
 
 
+def common_prefix_length(a: str, b: str) -> int:
+    n = 0
+    for x, y in zip(a, b):
+        if x != y:
+            break
+        n += 1
+    return n
+
+
 def split_rewrite(head: str, fixed: str) -> tuple[str, str, str]:
     """(start of head, its rewrite, the rest of head that stays as it was)."""
     limit = min(len(head), len(fixed))
     tail = 0
     while tail < limit and head[-1 - tail] == fixed[-1 - tail]:
         tail += 1
-    tail = min(tail, limit - len(os.path.commonprefix([head, fixed])))
+    tail = min(tail, limit - common_prefix_length(head, fixed))
     return head[: len(head) - tail], fixed[: len(fixed) - tail], head[len(head) - tail :]
 
 
@@ -175,17 +185,33 @@ def settle_head(
     return True
 
 
+def hold_interrupts() -> set[signal.Signals] | None:
+    if not hasattr(signal, "pthread_sigmask"):
+        return None
+    return signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+
+
+def release_interrupts(held: set[signal.Signals] | None) -> None:
+    if held is not None:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+
+
 @contextmanager
 def replacing(path: str) -> Iterator[BinaryIO]:
     """A temporary file beside `path`, renamed over it only on success."""
     directory = os.path.dirname(path) or "."
+    # An interrupt between the file's creation and the cleanup's try would
+    # leave the file behind; it waits until the try is entered.
+    held = hold_interrupts()
     try:
         fd, temporary = tempfile.mkstemp(
             prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory
         )
     except OSError as exc:
+        release_interrupts(held)
         raise describe_oserror(path, exc, "write") from None
     try:
+        release_interrupts(held)
         with os.fdopen(fd, "wb") as out:
             yield out
             out.flush()
