@@ -65,7 +65,16 @@ def choose_mode(start: str, path: str = "") -> Mode:
     return "xml"
 
 
+# Codecs that turn text into bytes without being the character encoding of a
+# document: forms of host names and of Python's literals, and the codec that
+# refuses everything.
+NOT_DOCUMENT_ENCODINGS = frozenset(
+    {"idna", "punycode", "unicode-escape", "raw-unicode-escape", "undefined", "charmap"})
+
+
 def text_codec(name: str, label: str, how: str) -> codecs.CodecInfo:
+    """The codec of a document encoding; a DecodingError for a name that is
+    unknown or names no such encoding."""
     where = "given" if how == GIVEN else f"named by the {how}"
     try:
         info = codecs.lookup(name)
@@ -73,7 +82,7 @@ def text_codec(name: str, label: str, how: str) -> codecs.CodecInfo:
         raise DecodingError(f"unknown encoding {name!r} ({where})", label) from None
     # Codecs such as base64 or rot13 are registered like the text encodings
     # but do not turn bytes into a str.
-    if not getattr(info, "_is_text_encoding", True):
+    if not getattr(info, "_is_text_encoding", True) or info.name in NOT_DOCUMENT_ENCODINGS:
         raise DecodingError(f"{name!r} is not a text encoding ({where})", label)
     return info
 
