@@ -4,13 +4,9 @@ piece in bounded memory."""
 
 from __future__ import annotations
 
-import bz2
 import codecs
-import gzip
 import io
-import lzma
 import os
-import zlib
 from collections.abc import Iterator
 from typing import IO, Literal, Protocol, TypeAlias
 
@@ -295,6 +291,13 @@ class TextDecoder:
         return detail
 
 
+def _stream_errors() -> tuple[type[Exception], ...]:
+    import lzma
+    import zlib
+
+    return (OSError, zlib.error, lzma.LZMAError)
+
+
 class _Readable(Protocol):
     def read(self, size: int = ..., /) -> bytes: ...
 
@@ -365,6 +368,12 @@ class Document:
                 break
 
     def _decompressing(self, raw: io.BufferedReader) -> _Readable:
+        # Imported here: most documents are not compressed, and a program
+        # that reads them need not start up with the decompressors.
+        import bz2
+        import gzip
+        import lzma
+
         opened: _Readable
         if self.compression == "gzip":
             opened = gzip.GzipFile(fileobj=raw, mode="rb")
@@ -409,8 +418,8 @@ class Document:
                 f" {self._decoder.bytes_read} bytes of content", self.name,
                 self._decoder.bytes_read,
             ) from None
-        except (OSError, zlib.error, lzma.LZMAError) as exc:
-            if self.compression is None:
+        except Exception as exc:
+            if self.compression is None or not isinstance(exc, _stream_errors()):
                 raise
             raise DecodingError(
                 f"the {self.compression} stream is damaged after"

@@ -3,7 +3,6 @@ for loop (events) or pushed piece by piece (EventParser)."""
 
 from __future__ import annotations
 
-import html.entities
 import io
 from collections.abc import Callable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
@@ -49,9 +48,32 @@ GATHER_FROM = 64 * 1024
 END_MARK = "\uffff"
 
 # The named references of HTML, without their ";", for `entities`.
-HTML_ENTITIES: Mapping[str, str] = {
-    name[:-1]: text for name, text in html.entities.html5.items() if name.endswith(";")
-}
+class _HTMLEntities(Mapping[str, str]):
+    """HTML's table, read from the standard library when first used: most
+    programs never look a name up in it."""
+
+    def __init__(self) -> None:
+        self._table: dict[str, str] | None = None
+
+    def _loaded(self) -> dict[str, str]:
+        if self._table is None:
+            import html.entities
+
+            self._table = {name[:-1]: text for name, text in html.entities.html5.items()
+                           if name.endswith(";")}
+        return self._table
+
+    def __getitem__(self, name: str) -> str:
+        return self._loaded()[name]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._loaded())
+
+    def __len__(self) -> int:
+        return len(self._loaded())
+
+
+HTML_ENTITIES: Mapping[str, str] = _HTMLEntities()
 
 
 class _Feeder:

@@ -22,15 +22,38 @@ from .source import option_codec
 DESCRIPTION = "Inspect, check and transcode XML and SGML files."
 
 
+class Formatter(argparse.RawDescriptionHelpFormatter):
+    """The help as argparse writes it, with the width found without loading
+    shutil, which argparse would import for it at every start-up."""
+
+    columns: int | None = None
+
+    def __init__(self, prog: str) -> None:
+        if Formatter.columns is None:
+            Formatter.columns = help_columns()
+        super().__init__(prog, width=Formatter.columns - 2)
+
+
+def help_columns() -> int:
+    try:
+        return int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        pass
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+    except (AttributeError, ValueError, OSError):
+        return 80
+
+
 def build_parser() -> argparse.ArgumentParser:
-    formatter = argparse.RawDescriptionHelpFormatter
+    formatter = Formatter
     parser = argparse.ArgumentParser(
         prog="corvane", description=DESCRIPTION, epilog=EXIT_STATUSES, formatter_class=formatter
     )
     parser.add_argument("--version", action="version", version=f"corvane {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    reading = argparse.ArgumentParser(add_help=False)
+    reading = argparse.ArgumentParser(add_help=False, formatter_class=formatter)
     reading.add_argument(
         "--encoding",
         metavar="ENCODING",
@@ -42,7 +65,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_false",
         help="no progress bar on stderr, even for a large file on a terminal",
     )
-    parsing = argparse.ArgumentParser(add_help=False)
+    parsing = argparse.ArgumentParser(add_help=False, formatter_class=formatter)
     modes = parsing.add_mutually_exclusive_group()
     modes.add_argument(
         "--xml", dest="mode", action="store_const", const="xml", help="parse as XML"
@@ -72,7 +95,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub.set_defaults(run=run, usage=sub)
         return sub
 
-    jobs = argparse.ArgumentParser(add_help=False)
+    jobs = argparse.ArgumentParser(add_help=False, formatter_class=formatter)
     jobs.add_argument(
         "--jobs",
         "-j",

@@ -193,14 +193,17 @@ def encoding(args: argparse.Namespace) -> int:
 
 
 def stats(args: argparse.Namespace) -> int:
-    out = Output(sys.stdout)
+    out = Output(sys.stdout, json=args.json)
     progress = args.progress and may_draw(sys.stdout, while_writing=False)
     options = Options(args.encoding, args.mode, progress)
 
     def show(summary: dict[str, Any]) -> None:
-        import json
+        if args.json:
+            import json
 
-        text = json.dumps(summary, ensure_ascii=False) if args.json else stats_text(summary)
+            text = json.dumps(summary, ensure_ascii=False)
+        else:
+            text = stats_text(summary)
         out.write(text + "\n")
         out.flush()
 

@@ -2,7 +2,11 @@
 
 import os
 from collections.abc import Callable
-from json.encoder import encode_basestring
+try:
+    # The encoder's own C function, without the rest of the json package.
+    from _json import encode_basestring
+except ImportError:  # pragma: no cover - an interpreter without the accelerator
+    from json.encoder import encode_basestring
 from typing import Any, TextIO
 
 from .errors import native
