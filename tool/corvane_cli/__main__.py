@@ -20,7 +20,15 @@ def main() -> int:
     signal.signal(signal.SIGINT, _interrupted)
     from .cli import main as run
 
-    return run(ready=lambda: signal.signal(signal.SIGINT, _default))
+    status = run(ready=lambda: signal.signal(signal.SIGINT, _default))
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        return status
+    # Everything is written and every file closed: tearing down the loaded
+    # modules would only add to the time the command takes.
+    os._exit(status)
 
 
 if __name__ == "__main__":
