@@ -26,7 +26,7 @@ HERE = Path(__file__).resolve().parent
 
 # The modules whose goal groups make up the suite; each registers its groups
 # with registry.group when imported.
-GOAL_MODULES = ("goals", "memory", "markup")
+GOAL_MODULES = ("goals", "memory", "markup", "tool")
 
 PEERS = ("corvane", "lxml", "pugixml", "RapidXml", "matplotlib")
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 using sheaf::Names;
@@ -20,6 +21,7 @@ struct Kinds {
     PyObject *start, *end, *text, *comment, *cdata, *pi, *declaration, *entity;
 };
 Kinds kinds;
+constexpr std::size_t kind_count = 8;
 
 PyTypeObject *event_type = nullptr;
 
@@ -59,6 +61,11 @@ struct State {
     Ref declarations, defaults, tokenized;
     bool report_start = false, report_end = false;
     Names names;
+    // Counting alone: events are counted by kind, start tags by name, and
+    // none is made.
+    bool counting = false;
+    Py_ssize_t counts[kind_count] = {};
+    Ref elements;  // element name to the number of its start tags
 
     // Output, taken by the host after each piece.
     Ref events;
@@ -112,8 +119,29 @@ bool check_str(PyObject *arg) {
 
 int append(State &s, PyObject *item) { return PyList_Append(s.events.get(), item); }
 
+// The kinds in the order of State::counts.
+constexpr PyObject *Kinds::*kind_fields[] = {&Kinds::start, &Kinds::end, &Kinds::text,
+                                             &Kinds::comment, &Kinds::cdata, &Kinds::pi,
+                                             &Kinds::declaration, &Kinds::entity};
+static_assert(std::size(kind_fields) == kind_count);
+
+int count(State &s, PyObject *kind, PyObject *name) {
+    for (std::size_t i = 0; i < std::size(kind_fields); ++i)
+        if (kinds.*kind_fields[i] == kind)
+            ++s.counts[i];
+    if (kind != kinds.start)
+        return 0;
+    PyObject *seen = PyDict_GetItemWithError(s.elements.get(), name);
+    if (!seen && PyErr_Occurred())
+        return -1;
+    Ref n(PyLong_FromSsize_t(seen ? PyLong_AsSsize_t(seen) + 1 : 1));
+    return n ? PyDict_SetItem(s.elements.get(), name, n.get()) : -1;
+}
+
 // An event of the three fields; value may be null for None.
 int emit(State &s, PyObject *kind, PyObject *name, PyObject *value) {
+    if (s.counting)
+        return count(s, kind, name);
     Ref event(PyStructSequence_New(event_type));
     if (!event)
         return -1;
@@ -352,14 +380,16 @@ int start_element(State &s, PyObject *raw) {
     if (bindings < 0)
         return -1;
     Ref name = s.names.element(raw);
-    Ref attributes = name ? final_attributes(s) : Ref();
+    Ref attributes = name && !s.counting ? final_attributes(s) : Ref();
     s.attributes.clear();
-    if (!attributes)
+    if (!name || (!attributes && !s.counting))
         return -1;
     if (flush(s) < 0)
         return -1;
     if (tracks_open(s))
         s.open.push_back(Open{Ref::borrow(name.get()), std::size_t(bindings)});
+    if (s.counting)
+        return count(s, kinds.start, name.get());
     if (!s.tree)
         return emit(s, kinds.start, name.get(), attributes.get());
     s.root_closed = false;
@@ -434,6 +464,9 @@ PyObject *done(int status) {
     Py_RETURN_NONE;
 }
 
+// Counting keeps no attribute value, unless a namespace may be declared.
+bool keeps_values(const State &s) { return !s.counting || s.names.namespaces(); }
+
 PyObject *handle_enterstarttag(PyObject *op, PyObject *name) {
     SHEAF_ENTER(op, name);
     s.in_tag = true;
@@ -444,7 +477,7 @@ PyObject *handle_enterstarttag(PyObject *op, PyObject *name) {
 
 PyObject *handle_leaveattr(PyObject *op, PyObject *name) {
     SHEAF_ENTER(op, name);
-    if (!s.in_tag)
+    if (!s.in_tag || !keeps_values(s))
         Py_RETURN_NONE;
     Ref value = s.value.empty() ? Ref::borrow(empty_str()) : s.value.take();
     if (value && s.normalise)
@@ -472,7 +505,8 @@ PyObject *handle_endtag(PyObject *op, PyObject *name) {
 PyObject *handle_text(PyObject *op, PyObject *text) {
     SHEAF_ENTER(op, text);
     if (s.in_tag) {
-        s.value.add(Ref::borrow(text));
+        if (keeps_values(s))
+            s.value.add(Ref::borrow(text));
         Py_RETURN_NONE;
     }
     return done(add_text(s, text));
@@ -480,6 +514,8 @@ PyObject *handle_text(PyObject *op, PyObject *text) {
 
 PyObject *handle_entityref(PyObject *op, PyObject *name) {
     SHEAF_ENTER(op, name);
+    if (s.in_tag && !keeps_values(s))
+        Py_RETURN_NONE;
     PyObject *found = replacement(s, name);
     if (!found && PyErr_Occurred())
         return nullptr;
@@ -610,6 +646,30 @@ PyObject *finish(PyObject *op, PyObject *) {
     Py_RETURN_NONE;
 }
 
+PyObject *counts(PyObject *op, PyObject *) {
+    State &s = state_of(op);
+    if (refuse_if_busy(s))
+        return nullptr;
+    if (!s.counting) {
+        PyErr_SetString(PyExc_ValueError, "the collector is not counting");
+        return nullptr;
+    }
+    Ref by_kind(PyDict_New());
+    if (!by_kind)
+        return nullptr;
+    for (std::size_t i = 0; i < std::size(kind_fields); ++i) {
+        if (!s.counts[i])
+            continue;
+        Ref n(PyLong_FromSsize_t(s.counts[i]));
+        if (!n || PyDict_SetItem(by_kind.get(), kinds.*kind_fields[i], n.get()) < 0)
+            return nullptr;
+    }
+    Ref elements(PyDict_Copy(s.elements.get()));
+    if (!elements)
+        return nullptr;
+    return PyTuple_Pack(2, by_kind.get(), elements.get());
+}
+
 PyMethodDef collector_methods[] = {
     {"handle_enterstarttag", handle_enterstarttag, METH_O, nullptr},
     {"handle_leaveattr", handle_leaveattr, METH_O, nullptr},
@@ -626,6 +686,8 @@ PyMethodDef collector_methods[] = {
     {"mark", mark, METH_NOARGS, "Keeps the pending text whole until unmark."},
     {"unmark", unmark, METH_NOARGS, "Drops the end mark from the pending text."},
     {"finish", finish, METH_NOARGS, "Hands on the pending text and closes open elements."},
+    {"counts", counts, METH_NOARGS,
+     "When counting: (events by kind, start tags by element name), as dicts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -638,18 +700,23 @@ PyObject *collector_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"xml", "text_limit", "entities", "namespaces",
                                      "normalise", "builder", "comments", "pis",
                                      "voids", "report_start", "report_end",
-                                     "declarations", "defaults", "tokenized", nullptr};
-    int xml = 1, namespaces = 0, normalise = 0, comments = 0, pis = 0;
+                                     "declarations", "defaults", "tokenized", "counting",
+                                     nullptr};
+    int xml = 1, namespaces = 0, normalise = 0, comments = 0, pis = 0, counting = 0;
     int report_start = 0, report_end = 0;
     Py_ssize_t text_limit = 0;
     PyObject *entities = Py_None, *builder = Py_None, *voids = Py_None;
     PyObject *declarations = Py_None, *defaults = Py_None, *tokenized = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pnOppOppOppOOO:Collector",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pnOppOppOppOOOp:Collector",
                                      const_cast<char **>(keywords), &xml, &text_limit,
                                      &entities, &namespaces, &normalise, &builder,
                                      &comments, &pis, &voids, &report_start, &report_end,
-                                     &declarations, &defaults, &tokenized))
+                                     &declarations, &defaults, &tokenized, &counting))
         return nullptr;
+    if (counting && builder != Py_None) {
+        PyErr_SetString(PyExc_ValueError, "a collector that builds a tree cannot count");
+        return nullptr;
+    }
     for (PyObject *table : {entities, defaults, tokenized})
         if (table != Py_None && !PyDict_Check(table)) {
             PyErr_SetString(PyExc_TypeError, "entities, defaults and tokenized must be dicts");
@@ -679,6 +746,12 @@ PyObject *collector_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     s->events.reset(PyList_New(0));
     if (!s->events)
         return nullptr;
+    if (counting) {
+        s->counting = true;
+        s->elements.reset(PyDict_New());
+        if (!s->elements)
+            return nullptr;
+    }
     if (builder != Py_None) {
         s->tree = true;
         s->report_start = report_start;
@@ -707,7 +780,8 @@ int collector_traverse(PyObject *op, visitproc visit, void *arg) {
     if (!s)
         return 0;
     for (Ref *r : {&s->entities, &s->voids, &s->start, &s->end, &s->data, &s->comment,
-                   &s->pi, &s->declarations, &s->defaults, &s->tokenized, &s->events})
+                   &s->pi, &s->declarations, &s->defaults, &s->tokenized, &s->events,
+                   &s->elements})
         Py_VISIT(r->get());
     return 0;
 }
@@ -718,7 +792,8 @@ int collector_clear(PyObject *op) {
         return 0;
     // Each reference leaves its field before it is released.
     for (Ref *r : {&s->entities, &s->voids, &s->start, &s->end, &s->data, &s->comment,
-                   &s->pi, &s->declarations, &s->defaults, &s->tokenized, &s->events}) {
+                   &s->pi, &s->declarations, &s->defaults, &s->tokenized, &s->events,
+                   &s->elements}) {
         Ref gone = std::move(*r);
     }
     return 0;

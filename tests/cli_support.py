@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import sysconfig
+import threading
 from pathlib import Path
 
 import pytest
@@ -67,19 +68,29 @@ def interrupt(run: subprocess.Popen) -> tuple[int, bytes]:
         return status, run.stderr.read()  # type: ignore[union-attr]
 
 
-def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
-    """Run with `stream` on a pseudo-terminal; (status, terminal bytes, other stream)."""
+def on_terminal(*args, env=None, stream="stdout", stdout=None) -> tuple[int, bytes, bytes]:
+    """Run with `stream` on a pseudo-terminal; (status, terminal bytes, other
+    stream). With `stream` "stderr", standard output goes to a pipe, or to
+    the file `stdout` when it is given."""
     pty = pytest.importorskip("pty")
     leader, follower = pty.openpty()
     pipe = subprocess.PIPE
+    written = open(stdout, "wb") if stdout is not None else None
     run = subprocess.Popen(
         [str(CORVANE), *map(str, args)],
         stdin=subprocess.DEVNULL,
-        stdout=follower if stream == "stdout" else pipe,
+        stdout=follower if stream == "stdout" else (written or pipe),
         stderr=follower if stream == "stderr" else pipe,
         env=environment(env),
     )
     os.close(follower)
+    if written is not None:
+        written.close()
+    # Read while the terminal is read, so that a full pipe cannot stall the run.
+    other_stream = run.stderr if stream == "stdout" else run.stdout
+    other: list[bytes] = []
+    drain = threading.Thread(target=lambda: other.append(other_stream.read() if other_stream else b""))
+    drain.start()
     seen = []
     while True:
         try:
@@ -90,11 +101,10 @@ def on_terminal(*args, env=None, stream="stdout") -> tuple[int, bytes, bytes]:
             break
         seen.append(data)
     os.close(leader)
-    with run.stderr if stream == "stdout" else run.stdout as pipe:  # type: ignore[union-attr]
-        other = pipe.read()
+    drain.join(timeout=120)
     status = run.wait(timeout=120)
     # The terminal turns each line feed into a carriage return and a line feed.
-    return status, b"".join(seen).replace(b"\r\n", b"\n"), other
+    return status, b"".join(seen).replace(b"\r\n", b"\n"), b"".join(other)
 
 
 def failed_with(result: subprocess.CompletedProcess, status: int, *words: str) -> str:

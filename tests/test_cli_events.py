@@ -37,14 +37,14 @@ def text(value):
 @pytest.mark.parametrize(
     "document, mode, expected",
     [
-        # Values come back as markup: resolved "&" and quotes escaped again,
-        # unresolved references as written.
+        # Values come resolved; an unresolved reference stays as "&name;".
         (
             '<a b="1 &amp; 2" c=\'x&foo;y\' d="&#65;&quot;" e="">t</a>',
             "--xml",
-            [start("a", ("b", "1 &amp; 2"), ("c", "x&foo;y"), ("d", "A&quot;"), ("e", "")), text("t"), end("a")],
+            [start("a", ("b", "1 & 2"), ("c", "x&foo;y"), ("d", 'A"'), ("e", "")), text("t"), end("a")],
         ),
-        ('<a v="line&#10;two"/>', "--xml", [start("a", ("v", "line&#10;two")), end("a")]),
+        # XML's white space rules: line ends are line feeds, tabs in values spaces.
+        ('<a v="1\t2">x\r\ny</a>', "--xml", [start("a", ("v", "1 2")), text("x\ny"), end("a")]),
         # Lone surrogates, which UTF-8 cannot hold, as JSON escapes.
         ('<a b="&#xD800;">&#xDC00;x</a>', "--xml", [start("a", ("b", "\ud800")), text("\udc00x"), end("a")]),
         # Resolved references join the text around them into one event.
@@ -57,12 +57,14 @@ def text(value):
                 {"event": "pi", "target": "pi", "data": "data"},
                 {"event": "comment", "text": " c "},
                 {"event": "cdata", "text": "<x>"},
-                {"event": "special", "text": "DOCTYPE d"},
+                {"event": "declaration", "text": "DOCTYPE d"},
                 text("."),
             ],
         ),
         # SGML: names folded, a bare attribute takes its name as its value.
-        ("<P CLASS=x checked>t<BR/>.", "--sgml", [start("p", ("CLASS", "x"), ("checked", "checked")), text("t"), start("br"), end("br"), text(".")]),
+        ("<P CLASS=x checked>t<BR/>.", "--sgml", [start("p", ("class", "x"), ("checked", "checked")), text("t"), start("br"), end("br"), text(".")]),
+        # An unresolved reference, with or without its ";", by the name the parser reports.
+        ("<p>&nbsp;&nbsp x</p>", "--sgml", [start("p"), {"event": "entity", "name": "nbsp"}, {"event": "entity", "name": "nbsp"}, text(" x"), end("p")]),
     ],
 )
 def test_events(parsing, tmp_path, document, mode, expected):
@@ -77,10 +79,11 @@ def test_events(parsing, tmp_path, document, mode, expected):
         ("<![CDATA[end]]>", {"event": "cdata", "text": "end"}, 0),
         ("</r>", end("r"), 0),
         ("&amp;", text("&"), 0),
+        # A reference ends at the end of the input, as at a space.
+        ("&amp", text("&"), 0),
         # Really unfinished: reported on stderr with its length.
         ("<!-- end", None, 8),
         ("<r a='1", None, 7),
-        ("&amp", None, 4),
     ],
 )
 def test_end_of_input(parsing, tmp_path, ending, expected, lost):
@@ -93,8 +96,8 @@ def test_end_of_input(parsing, tmp_path, ending, expected, lost):
     assert result.returncode == 0
     if lost:
         assert result.stderr.decode() == (
-            f"corvane: warning: {path}: the input ends inside an unfinished construct;"
-            f" its last {lost} characters were not reported\n"
+            f"corvane: warning: {path}: the input ends inside an unfinished construct"
+            f" at character 8; its last {lost} characters were not reported\n"
         )
     else:
         assert result.stderr == b""
@@ -128,7 +131,7 @@ def test_large_document_in_chunks(parsing, tmp_path):
     for i in range(6000):
         parts.append(f"<item n='{i}' note='&amp;{i}'>entry &lt;{i}&gt;<!--{i}--></item>")
         expected += [
-            start("item", ("n", str(i)), ("note", f"&amp;{i}")),
+            start("item", ("n", str(i)), ("note", f"&{i}")),
             text(f"entry <{i}>"),
             {"event": "comment", "text": str(i)},
             end("item"),
@@ -158,7 +161,7 @@ def test_plain_lines(parsing, tmp_path):
         'comment "c"',
         "start   <b>",
         "end     </b>",
-        "entity  &nbsp;",
+        "entity  nbsp",
         "end     </a>",
     ]
 
@@ -168,7 +171,7 @@ def test_controls_never_reach_the_terminal(parsing, tmp_path):
     path.write_text('<a\x1b b="\x9b\x07">\x1b[31mred\x7f</a\x1b>')
     out = corvane("events", "--color", "never", path).stdout.decode()
     assert out.splitlines() == [
-        'start   <a&#27; b="&#155;&#7;">',
+        'start   <a&#27; b="\\u009b\\u0007">',
         'text    "\\u001b[31mred\\u007f"',
         "end     </a&#27;>",
     ]
@@ -241,7 +244,7 @@ def test_forced_encoding(parsing, tmp_path):
     path.write_bytes(b"<p>caf\xe9")
     failed_with(corvane("events", path), 1, "offset 6")
     assert json_events(corvane("events", "--json", "--encoding", "latin-1", path)) == [start("p"), text("café")]
-    failed_with(corvane("events", "--encoding", "nope", path), 1, "unknown encoding 'nope' (given)")
+    failed_with(corvane("events", "--encoding", "nope", path), 2, "--encoding: unknown encoding 'nope'")
 
 
 # (options, environment, on a terminal, coloured)
@@ -278,3 +281,34 @@ def test_colour(plain_page, options, env, tty, coloured):
     assert ESCAPE.sub(b"", seen) == plain_page
     if coloured:
         assert all(ESCAPE.findall(line)[-1] == b"\x1b[0m" for line in seen.splitlines())
+
+
+def untimed(output):
+    if not output.startswith(b'{"file"'):
+        return output
+    lines = [json.loads(line) for line in output.splitlines()]
+    return [{k: v for k, v in summary.items() if k not in ("seconds", "bytes_per_second")} for summary in lines]
+
+
+def test_directories_read_with_several_jobs_as_with_one(parsing, tmp_path):
+    tree = tmp_path / "tree"
+    (tree / "sub").mkdir(parents=True)
+    (tree / "a.xml").write_text("<a>one</a>")
+    (tree / "notes.txt").write_text("<not>read</not>")
+    (tree / "sub" / "b.html").write_text("<p>two<br>")
+    (tree / "sub" / "c.xml").write_bytes(b"<?xml version=1.0?><c/>")
+    # Output far past what a worker keeps in memory before it spills.
+    (tree / "sub" / "d.xml").write_text("<d>" + "<e n='1'>x</e>" * 60000 + "</d>")
+    for command in (["stats", "--json"], ["events", "--json"], ["events"]):
+        runs = [corvane(*command, "--jobs", jobs, tree) for jobs in ("1", "2")]
+        assert runs[0].returncode == runs[1].returncode == 1
+        assert untimed(runs[0].stdout) == untimed(runs[1].stdout)
+        assert runs[0].stderr == runs[1].stderr
+        assert runs[0].stderr.decode().count("\n") == 1 and b"c.xml" in runs[0].stderr
+    lines = corvane("stats", "--json", "--jobs", "2", tree).stdout.decode().splitlines()
+    stats = [json.loads(line) for line in lines]
+    assert [s["file"] for s in stats] == [str(tree / "a.xml"), str(tree / "sub" / "b.html"), str(tree / "sub" / "d.xml")]
+    lines = corvane("events", "--json", "--jobs", "2", tree).stdout.decode().splitlines()
+    files = [json.loads(line)["name"] for line in lines if line.startswith('{"event": "file"')]
+    assert files == [str(tree / n) for n in ("a.xml", "sub/b.html", "sub/c.xml", "sub/d.xml")]
+    assert len(lines) == 4 + 3 + 3 + 0 + 2 + 60000 * 3

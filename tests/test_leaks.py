@@ -338,9 +338,9 @@ SHEAF_DOCUMENT = (
 )
 
 
-@pytest.mark.parametrize("tree", [False, True], ids=["events", "tree"])
+@pytest.mark.parametrize("how", ["events", "tree", "counting"])
 @pytest.mark.parametrize("xml", [True, False], ids=["xml", "sgml"])
-def test_collector_over_every_path(tree, xml):
+def test_collector_over_every_path(how, xml):
     import xml.etree.ElementTree as ET
 
     import corvane
@@ -351,13 +351,13 @@ def test_collector_over_every_path(tree, xml):
     def step():
         declared = {}
         options = dict(xml=xml, entities=entities, namespaces=True, normalise=xml)
-        if tree:
+        if how == "tree":
             options.update(builder=ET.TreeBuilder(insert_comments=True, insert_pis=True),
                            comments=True, pis=True, report_start=True, report_end=True,
                            voids=frozenset({"br"}), declarations=declared.setdefault,
                            defaults={"r": [("d", "x")]}, tokenized={"r": {"t"}})
         else:
-            options.update(text_limit=3)
+            options.update(text_limit=3, counting=how == "counting")
         collector = sheaf.Collector(**options)
         parser = corvane.XMLParser() if xml else corvane.SGMLParser()
         parser.register(collector)
@@ -370,6 +370,8 @@ def test_collector_over_every_path(tree, xml):
         parser.close()
         collector.finish()
         collector.take()
+        if how == "counting":
+            collector.counts()
 
     assert_flat(step, [entities, *pieces], calls=CALLS // 8)
 
@@ -381,7 +383,9 @@ def test_collector_refusals():
              call(collector.handle_proc, "a", raises=TypeError),
              call(collector.unmark, raises=AssertionError),
              call(lambda: sheaf.Collector(entities=[]), raises=TypeError),
-             call(lambda: sheaf.Collector(text_limit=-1), raises=ValueError)]
+             call(lambda: sheaf.Collector(text_limit=-1), raises=ValueError),
+             call(collector.counts, raises=ValueError),
+             call(lambda: sheaf.Collector(counting=True, builder=object()), raises=ValueError)]
 
     def step():
         for each in steps:

@@ -298,3 +298,39 @@ def test_sgml_events_match_the_model(parts, cuts):
     events, error = push(text, "sgml", cuts)
     expected, expected_error = model_events(text, "sgml", 0)
     assert (events, type(error) if error else type(None)) == (expected, expected_error)
+
+
+def tally(events):
+    kinds, elements = {}, {}
+    for kind, name, _ in events:
+        kinds[kind] = kinds.get(kind, 0) + 1
+        if kind == "start":
+            elements[name] = elements.get(name, 0) + 1
+    return kinds, elements
+
+
+@pytest.mark.parametrize("mode, text, options", [
+    *((mode, text, {}) for mode, text, _ in CASES),
+    ("xml", "<a>" + "0123456789" * 3 + "&amp;x</a>", {"text_limit": 7}),
+    ("sgml", "<r>&nbsp;&eacute;&nope;<p a=&nope;>", {"entities": cm.HTML_ENTITIES}),
+    ("xml", "<r xmlns='u' xmlns:p='v'><p:x p:a='1'/><y xmlns=''/></r>", {"namespaces": True}),
+], ids=lambda v: v[:30] if isinstance(v, str) else None)
+def test_counting_gives_the_counts_of_the_events(mode, text, options):
+    events, error = push(text, mode, **options)
+    parser = cm.EventParser(mode, counting=True, **options)
+    parser.feed(text[: len(text) // 2])
+    parser.feed(text[len(text) // 2 :])
+    try:
+        parser.close()
+    except cm.MarkupError:
+        pass
+    assert list(parser.read_events()) == []
+    assert parser.counts() == tally(events)
+
+
+@pytest.mark.parametrize("construct", ["<" + "n" * 300_000 + " a='1'>", "&" + "n" * 300_000 + ";",
+                                       "&#" + "1" * 300_000 + ";", "<!--" + "c" * 300_000 + "-->"])
+def test_long_constructs_in_small_pieces_give_the_events_of_the_whole(construct):
+    text = "x" + construct + "y"
+    whole = push(text)
+    assert push(text, pieces=range(1000, len(text), 1000)) == whole

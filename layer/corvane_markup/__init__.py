@@ -7,11 +7,28 @@ parser.
 - run_corpus / map_documents / on_dask: one job over many documents.
 """
 
+from typing import TYPE_CHECKING
+
 from .corpus import element_counts, map_documents, merge, merge_all, on_dask, run_corpus
 from .documents import Document, TextDecoder, choose_mode, open_document
 from .errors import DecodingError, MarkupError, UnfinishedError
 from .events import END_MARK, HTML_ENTITIES, MAX_CONSTRUCT, TEXT_LIMIT, Event, EventParser, events
-from .trees import VOID_ELEMENTS, TreeParser, fromstring, iterparse, parse
+
+if TYPE_CHECKING:
+    from .trees import VOID_ELEMENTS, TreeParser, fromstring, iterparse, parse
+
+# The trees load xml.etree when they are first asked for, so that a program
+# that only reads events does not start up with it.
+_TREES = frozenset({"VOID_ELEMENTS", "TreeParser", "fromstring", "iterparse", "parse"})
+
+
+def __getattr__(name: str) -> object:
+    if name in _TREES:
+        from . import trees
+
+        return getattr(trees, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "DecodingError", "Document", "END_MARK", "Event", "EventParser", "HTML_ENTITIES",

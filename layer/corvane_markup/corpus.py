@@ -13,7 +13,6 @@ import importlib
 import os
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
-from concurrent.futures import ProcessPoolExecutor
 from typing import Any, TypeVar
 
 T = TypeVar("T")
@@ -84,6 +83,10 @@ def map_documents(job: Callable[[PathLike], T], paths: Iterable[PathLike], *,
         for path in paths:
             yield path, _noted(job, path)
         return
+    # Imported here: the process machinery costs a command-line client of
+    # the package tens of milliseconds at start-up when it never runs a pool.
+    from concurrent.futures import ProcessPoolExecutor
+
     with ProcessPoolExecutor(max_workers=workers) as pool:
         results = pool.map(_noted, [job] * len(paths), paths, chunksize=chunksize)
         yield from zip(paths, results)

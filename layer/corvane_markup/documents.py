@@ -4,13 +4,9 @@ piece in bounded memory."""
 
 from __future__ import annotations
 
-import bz2
 import codecs
-import gzip
 import io
-import lzma
 import os
-import zlib
 from collections.abc import Iterator
 from typing import IO, Literal, Protocol, TypeAlias
 
@@ -65,7 +61,16 @@ def choose_mode(start: str, path: str = "") -> Mode:
     return "xml"
 
 
+# Codecs that turn text into bytes without being the character encoding of a
+# document: forms of host names and of Python's literals, and the codec that
+# refuses everything.
+NOT_DOCUMENT_ENCODINGS = frozenset(
+    {"idna", "punycode", "unicode-escape", "raw-unicode-escape", "undefined", "charmap"})
+
+
 def text_codec(name: str, label: str, how: str) -> codecs.CodecInfo:
+    """The codec of a document encoding; a DecodingError for a name that is
+    unknown or names no such encoding."""
     where = "given" if how == GIVEN else f"named by the {how}"
     try:
         info = codecs.lookup(name)
@@ -73,7 +78,7 @@ def text_codec(name: str, label: str, how: str) -> codecs.CodecInfo:
         raise DecodingError(f"unknown encoding {name!r} ({where})", label) from None
     # Codecs such as base64 or rot13 are registered like the text encodings
     # but do not turn bytes into a str.
-    if not getattr(info, "_is_text_encoding", True):
+    if not getattr(info, "_is_text_encoding", True) or info.name in NOT_DOCUMENT_ENCODINGS:
         raise DecodingError(f"{name!r} is not a text encoding ({where})", label)
     return info
 
@@ -286,6 +291,13 @@ class TextDecoder:
         return detail
 
 
+def _stream_errors() -> tuple[type[Exception], ...]:
+    import lzma
+    import zlib
+
+    return (OSError, zlib.error, lzma.LZMAError)
+
+
 class _Readable(Protocol):
     def read(self, size: int = ..., /) -> bytes: ...
 
@@ -356,6 +368,12 @@ class Document:
                 break
 
     def _decompressing(self, raw: io.BufferedReader) -> _Readable:
+        # Imported here: most documents are not compressed, and a program
+        # that reads them need not start up with the decompressors.
+        import bz2
+        import gzip
+        import lzma
+
         opened: _Readable
         if self.compression == "gzip":
             opened = gzip.GzipFile(fileobj=raw, mode="rb")
@@ -400,8 +418,8 @@ class Document:
                 f" {self._decoder.bytes_read} bytes of content", self.name,
                 self._decoder.bytes_read,
             ) from None
-        except (OSError, zlib.error, lzma.LZMAError) as exc:
-            if self.compression is None:
+        except Exception as exc:
+            if self.compression is None or not isinstance(exc, _stream_errors()):
                 raise
             raise DecodingError(
                 f"the {self.compression} stream is damaged after"

@@ -1,100 +1,214 @@
-"""corvane events, encoding and stats."""
+"""corvane events, encoding and stats, over files and directory trees."""
+
+from __future__ import annotations
 
 import argparse
-import io
-import json
+import os
 import sys
 import time
-from collections import Counter
-from collections.abc import Callable
-from typing import Any, cast
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any, NamedTuple
 
-from .errors import OK, CliError, report
-from .markup import EVENT_KINDS, Event, parse
+from .errors import OK, CliError, Output, layer, report, warn
+from .markup import EVENT_KINDS, Reading
+from .progress import may_draw
 from .render import EventWriter, Painter, wants_colour
-from .source import Document, Input, detect
+from .source import Input, open_input
+
+# A directory is read for the files whose suffix names markup, also when
+# they are compressed; a file named on the command line is always read.
+COMPRESSED_SUFFIXES = (".gz", ".bz2", ".xz")
+
+
+def is_markup_name(name: str) -> bool:
+    documents = layer().documents
+    lower = name.lower()
+    for suffix in COMPRESSED_SUFFIXES:
+        if lower.endswith(suffix):
+            lower = lower[: -len(suffix)]
+            break
+    return os.path.splitext(lower)[1] in documents.SGML_SUFFIXES | documents.XML_SUFFIXES
+
+
+def input_files(names: Iterable[str]) -> list[str]:
+    """The files named, with each directory replaced by its markup files,
+    walked in sorted order."""
+    found = []
+    for name in names:
+        if name == "-" or not os.path.isdir(name):
+            found.append(name)
+            continue
+        before = len(found)
+        for folder, subfolders, files in os.walk(name):
+            subfolders.sort()
+            found += [os.path.join(folder, f) for f in sorted(files) if is_markup_name(f)]
+        if len(found) == before:
+            warn(f"{name}: no file with a suffix of markup in this directory")
+    return found
+
+
+if TYPE_CHECKING:
+    from .parallel import Spool
+
+
+class Options(NamedTuple):
+    """What a command needs to read one file, in a form a worker can take."""
+
+    encoding: str | None
+    mode: str | None
+    progress: bool
+    json: bool = False
+    colour: bool = False
+    header: bool = False  # events: a line naming each file before its events
+
+
+def events_of_file(path: str, options: Options, out: Any) -> None:
+    if options.header:
+        out.write(file_line("<stdin>" if path == "-" else path, options.json))
+    with Input(path, progress=options.progress) as source:
+        with open_input(source, options.encoding, options.mode) as doc:
+            writer = EventWriter(out, options.json, Painter(options.colour))
+            for batch in Reading(doc, source):
+                writer(batch)
+                # A reader at the other end of a pipe sees each piece as it
+                # is parsed.
+                out.flush()
+
+
+def file_line(label: str, as_json: bool) -> str:
+    if as_json:
+        import json
+
+        return json.dumps({"event": "file", "name": label}, ensure_ascii=False) + "\n"
+    return "file".ljust(8) + label + "\n"
+
+
+def stats_of_file(path: str, options: Options) -> dict[str, Any]:
+    started = time.perf_counter()
+    with Input(path, progress=options.progress) as source:
+        with open_input(source, options.encoding, options.mode) as doc:
+            reading = Reading(doc, source, counting=True)
+            for _ in reading:
+                pass
+    seconds = time.perf_counter() - started
+    kinds, elements = reading.counts
+    return {
+        "file": source.label,
+        "encoding": doc.encoding,
+        "found_by": doc.found_by,
+        "compression": doc.compression,
+        "mode": doc.mode,
+        "bytes": doc.bytes_read,
+        "characters": reading.characters,
+        "seconds": round(seconds, 6),
+        "bytes_per_second": round(doc.bytes_read / seconds) if seconds > 0 else None,
+        "events": {kind: kinds[kind] for kind in EVENT_KINDS if kind in kinds},
+        "elements": dict(sorted(elements.items(), key=lambda item: (-item[1], item[0]))),
+    }
+
+
+def in_worker(task: tuple[str, str, Options, str]) -> tuple[Any, str | None, int]:
+    """One file's work in a worker process: (result, message, status)."""
+    from .parallel import Spool
+
+    command, path, options, folder = task
+    spool = Spool(folder) if command == "events" else None
+    try:
+        if spool is not None:
+            events_of_file(path, options, spool)
+            return spool.result(), None, OK
+        return stats_of_file(path, options), None, OK
+    except CliError as exc:
+        return spool.result() if spool else None, str(exc), exc.status
+
+
+def over_files(args: argparse.Namespace, command: str, options: Options,
+               one: Callable[[str], None], show: Callable[[Any], None]) -> int:
+    """Run a command on every file, in order; a failing file is reported
+    and the rest go on. With more than one job the files are read by
+    worker processes and their results shown here in order."""
+    paths = input_files(args.files)
+    jobs = min(args.jobs or default_jobs(), len(paths))
+    status = OK
+    if jobs <= 1:
+        for path in paths:
+            try:
+                one(path)
+            except CliError as exc:
+                sys.stdout.flush()
+                report(exc)
+                status = max(status, exc.status)
+        return status
+    from .parallel import each_result
+
+    results = each_result(in_worker, command, paths, options, jobs)
+    try:
+        for result, message, failed in results:
+            if result is not None:
+                show(result)
+            if message is not None:
+                sys.stdout.flush()
+                report(CliError(message))
+                status = max(status, failed)
+    finally:
+        # Ends the workers at once on an interrupt or a closed output.
+        results.close()
+    return status
+
+
+def default_jobs() -> int:
+    count = getattr(os, "process_cpu_count", os.cpu_count)()
+    return count or 1
 
 
 def events(args: argparse.Namespace) -> int:
-    stdout = cast(io.TextIOWrapper, sys.stdout)
-    if args.json:
-        # JSON Lines are UTF-8 whatever the locale; the only characters
-        # UTF-8 cannot write, lone surrogates from character references,
-        # come out as JSON's own \udxxx escapes.
-        stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
-    else:
-        stdout.reconfigure(errors="backslashreplace")
+    out = Output(sys.stdout, json=args.json)
     colour = not args.json and wants_colour(args.color, sys.stdout)
-    writer = EventWriter(sys.stdout, args.json, Painter(colour))
-    # A bar on the terminal that the events are printed to would be torn up.
-    progress = args.progress and not sys.stdout.isatty()
-    with Input(args.file, progress=progress) as source:
-        parse(Document(source, args.encoding), args.mode, writer, sys.stdout.flush)
-    sys.stdout.flush()
-    return OK
+    single = len(args.files) == 1 and not os.path.isdir(args.files[0])
+    # Drawn only where the bar cannot mix with the lines being written.
+    progress = args.progress and may_draw(sys.stdout, while_writing=True)
+    options = Options(args.encoding, args.mode, progress, args.json, colour, not single)
+    def show(spooled: tuple[str, str]) -> None:
+        from .parallel import Spool
 
+        Spool.copy(spooled, out)
 
-def for_each_file(args: argparse.Namespace, one: Callable[[str], None]) -> int:
-    """Run `one` on every file; a failing file is reported and the rest go on."""
-    status = OK
-    for path in args.files:
-        try:
-            one(path)
-        except CliError as exc:
-            sys.stdout.flush()
-            report(exc)
-            status = max(status, exc.status)
+    status = over_files(args, "events", options,
+                        lambda path: events_of_file(path, options, out), show)
+    out.flush()
     return status
 
 
 def encoding(args: argparse.Namespace) -> int:
+    out = Output(sys.stdout)
+
     def one(path: str) -> None:
-        with Input(path) as source:
-            found, _ = detect(source)
-        print(f"{source.label}: {found.name} ({found.how})", flush=True)
+        with Input(path) as source, open_input(source) as doc:
+            how = doc.found_by + (f", {doc.compression}" if doc.compression else "")
+            out.write(f"{source.label}: {doc.encoding} ({how})\n")
+            out.flush()
 
-    return for_each_file(args, one)
-
-
-class Counts:
-    """A sink that counts events by kind and start tags by name."""
-
-    def __init__(self) -> None:
-        self.kinds: Counter[str] = Counter()
-        self.elements: Counter[str] = Counter()
-
-    def __call__(self, event: Event) -> None:
-        self.kinds[event.kind] += 1
-        if event.kind == "start":
-            self.elements[event.name] += 1
+    args.jobs = 1
+    return over_files(args, "encoding", Options(None, None, False), one, lambda _: None)
 
 
 def stats(args: argparse.Namespace) -> int:
-    def one(path: str) -> None:
-        counts = Counts()
-        started = time.perf_counter()
-        with Input(path, progress=args.progress) as source:
-            doc = Document(source, args.encoding)
-            mode = parse(doc, args.mode, counts)
-        seconds = time.perf_counter() - started
-        summary = {
-            "file": source.label,
-            "encoding": doc.encoding.name,
-            "found_by": doc.encoding.how,
-            "mode": mode,
-            "bytes": source.offset,
-            "characters": doc.characters,
-            "seconds": round(seconds, 6),
-            "bytes_per_second": round(source.offset / seconds) if seconds > 0 else None,
-            "events": {kind: counts.kinds[kind] for kind in EVENT_KINDS if counts.kinds[kind]},
-            "elements": dict(sorted(counts.elements.items(), key=lambda item: (-item[1], item[0]))),
-        }
-        if args.json:
-            print(json.dumps(summary, ensure_ascii=False), flush=True)
-        else:
-            print(stats_text(summary), flush=True)
+    out = Output(sys.stdout, json=args.json)
+    progress = args.progress and may_draw(sys.stdout, while_writing=False)
+    options = Options(args.encoding, args.mode, progress)
 
-    return for_each_file(args, one)
+    def show(summary: dict[str, Any]) -> None:
+        if args.json:
+            import json
+
+            text = json.dumps(summary, ensure_ascii=False)
+        else:
+            text = stats_text(summary)
+        out.write(text + "\n")
+        out.flush()
+
+    return over_files(args, "stats", options, lambda path: show(stats_of_file(path, options)),
+                      show)
 
 
 def listing(counts: dict[str, int]) -> str:
@@ -103,9 +217,12 @@ def listing(counts: dict[str, int]) -> str:
 
 def stats_text(summary: dict[str, Any]) -> str:
     rate = summary["bytes_per_second"]
+    found = summary["found_by"]
+    if summary["compression"]:
+        found += ", " + summary["compression"]
     lines = [
         summary["file"],
-        f"  encoding    {summary['encoding']} ({summary['found_by']})",
+        f"  encoding    {summary['encoding']} ({found})",
         f"  mode        {summary['mode']}",
         f"  bytes       {summary['bytes']}",
         f"  characters  {summary['characters']}",

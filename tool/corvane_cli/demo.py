@@ -5,10 +5,10 @@ import sys
 from collections.abc import Callable
 from pathlib import Path
 
-from .errors import NO_MODULE, OK, CliError, native
-from .markup import Event, parse
-from .render import DEFAULT_STYLE, EventWriter, Painter, wants_colour
-from .source import Document, Input, how_found
+from .errors import NO_MODULE, OK, CliError, layer, native
+from .markup import Reading
+from .render import DEFAULT_STYLE, Painter, segments, wants_colour
+from .source import Input, open_input
 
 SAMPLES = Path(__file__).parent / "samples"
 MENUS = ["menu-utf8.xml", "menu-utf16.xml", "menu-latin1.xml", "menu-cp037.xml"]
@@ -33,11 +33,13 @@ def sample(name: str) -> str:
 
 def naming() -> None:
     detectencoding = native("_vexil").detectencoding
+    open_document = layer().open_document
     for name in NAMED:
         data = Path(sample(name)).read_bytes()
         found = detectencoding(data, 1)
         first = data[:6].hex(" ")
-        print(f"  {name:<18} {first:<18} -> {found:<11} ({how_found(found, data)})")
+        how = open_document(data, name=name).found_by
+        print(f"  {name:<18} {first:<18} -> {found:<11} ({how})")
 
 
 def rewriting() -> None:
@@ -58,18 +60,12 @@ def rewriting() -> None:
 
 
 def parsing(painter: Painter) -> None:
-    writer = EventWriter(sys.stdout, False, painter)
-
-    def indented(event: Event) -> None:
-        sys.stdout.write("    ")
-        writer(event)
-
     for name in ["menu-shiftjis.xml", "page.html"]:
-        with Input(sample(name)) as source:
-            doc = Document(source)
-            mode = "sgml" if name.endswith(".html") else "xml"
-            print(f"  {name}, {doc.encoding.name}, {mode} mode:")
-            parse(doc, mode, indented)
+        with Input(sample(name)) as source, open_input(source) as doc:
+            print(f"  {name}, {doc.encoding}, {doc.mode} mode:")
+            for batch in Reading(doc, source):
+                for event in batch:
+                    print("    " + painter.line(segments(event)))
 
 
 def styling(colour: bool) -> None:

@@ -1,8 +1,11 @@
 """The failures the commands report, each with its exit status."""
 
+import codecs
 import importlib
 import sys
 from types import ModuleType
+from collections.abc import Callable
+from typing import TextIO
 
 OK = 0
 BAD_INPUT = 1
@@ -18,10 +21,11 @@ exit status:
   {OK:<4} success
   {BAD_INPUT:<4} the input cannot be read as text: an unknown or wrong encoding,
        undecodable bytes, a malformed XML declaration, a character that
-       the target encoding cannot hold, or text the parser refuses
-  {USAGE:<4} wrong usage: an unknown option or --to encoding, a missing argument
-  {FILE_ERROR:<4} a file cannot be opened, read or written, or recode was asked
-       to overwrite its input without --in-place
+       the target encoding cannot hold, or a construct open too long
+  {USAGE:<4} wrong usage: an unknown option, an unknown or unfit --to or
+       --encoding, a missing argument
+  {FILE_ERROR:<4} a file or standard output cannot be opened, read or written,
+       or recode was asked to overwrite its input without --in-place
   {NO_MODULE:<4} a native module that the command needs is not installed
   {INTERRUPTED:<4} interrupted (Ctrl-C)
   {BROKEN_PIPE:<4} the output was closed early (broken pipe)
@@ -57,6 +61,16 @@ def native(name: str) -> ModuleType:
         ) from None
 
 
+def layer() -> ModuleType:
+    """corvane_markup, or a failure that names the native module it lacks."""
+    try:
+        return importlib.import_module("corvane_markup")
+    except ImportError as exc:
+        for name in ("_vexil", "corvane", "_sheaf"):
+            native(name)
+        raise CliError(f"corvane_markup cannot be loaded ({exc})", NO_MODULE) from None
+
+
 def warn(message: str) -> None:
     """A note on stderr that does not change the exit status."""
     print(f"corvane: warning: {message}", file=sys.stderr)
@@ -64,3 +78,57 @@ def warn(message: str) -> None:
 
 def report(exc: CliError) -> None:
     print(f"corvane: {exc}", file=sys.stderr, flush=True)
+
+
+def _shown(exc: UnicodeError) -> tuple[str | bytes, int]:
+    # File names that are not valid in the locale come from the command line
+    # as surrogate escapes: their own bytes go back out. Anything else the
+    # output's encoding cannot hold is written as a backslash escape.
+    if not isinstance(exc, UnicodeEncodeError):
+        raise exc
+    bad = exc.object[exc.start : exc.end]
+    if all("\udc80" <= ch <= "\udcff" for ch in bad):
+        return bytes(ord(ch) - 0xDC00 for ch in bad), exc.end
+    return codecs.backslashreplace_errors(exc)
+
+
+codecs.register_error("corvane.shown", _shown)
+
+
+class Output:
+    """Standard output for the commands: whatever it cannot hold is escaped,
+    and a failure to write says that it was standard output."""
+
+    def __init__(self, stream: TextIO, json: bool = False) -> None:
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            if json:
+                # JSON Lines are UTF-8 whatever the locale; lone surrogates
+                # from character references come out as JSON's own escapes.
+                reconfigure(encoding="utf-8", errors="backslashreplace")
+            else:
+                reconfigure(errors="corvane.shown")
+        self.stream = stream
+
+    def write(self, text: str) -> None:
+        writing("<stdout>", self.stream.write, text)
+
+    def flush(self) -> None:
+        writing("<stdout>", self.stream.flush)
+
+    def isatty(self) -> bool:
+        return self.stream.isatty()
+
+
+class OutputError(FileError):
+    """Standard output or the output file cannot take what is written."""
+
+
+def writing(label: str, action: Callable[..., object], *args: object) -> None:
+    """A write or a flush; a failure other than a closed pipe names `label`."""
+    try:
+        action(*args)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(f"{label}: cannot write: {exc.strerror or exc}") from None

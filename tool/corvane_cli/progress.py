@@ -1,6 +1,7 @@
 """A one-line progress bar on stderr for inputs large enough to wait for."""
 
-import shutil
+import os
+import stat
 import sys
 import time
 from typing import TextIO
@@ -34,6 +35,8 @@ class Progress:
             self._draw(now)
 
     def _draw(self, now: float) -> None:
+        import shutil
+
         width = shutil.get_terminal_size((80, 24)).columns
         fraction = min(self.done / self.total, 1.0) if self.total else 1.0
         elapsed = max(now - self.started, 1e-9)
@@ -53,6 +56,8 @@ class Progress:
 
     def close(self) -> None:
         if self.shown:
+            import shutil
+
             width = shutil.get_terminal_size((80, 24)).columns
             self.stream.write("\r" + " " * (width - 1) + "\r")
             self.stream.flush()
@@ -66,3 +71,21 @@ def make_progress(label: str, size: int | None, wanted: bool) -> Progress | None
     if not sys.stderr.isatty():
         return None
     return Progress(label, size, sys.stderr)
+
+
+def may_draw(output: TextIO, while_writing: bool) -> bool:
+    """Whether a bar on stderr cannot mix with what goes to `output`.
+
+    A pipe may lead to a pager on the same terminal, so it rules the bar
+    out; so does that terminal itself while lines are written to it
+    (`while_writing`). A file or a device such as /dev/null leaves stderr
+    to the bar alone.
+    """
+    try:
+        fd = output.fileno()
+        mode = os.fstat(fd).st_mode
+    except (OSError, ValueError, AttributeError):
+        return False
+    if os.isatty(fd):
+        return not while_writing
+    return stat.S_ISREG(mode) or stat.S_ISCHR(mode) or stat.S_ISBLK(mode)

@@ -1,5 +1,7 @@
 """corvane recode: write a document in another encoding."""
 
+from __future__ import annotations
+
 import argparse
 import codecs
 import os
@@ -10,24 +12,20 @@ import tempfile
 import unicodedata
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
-from .errors import OK, USAGE, CliError, FileError, InputError, native, warn
-from .source import DETECT_LIMIT, Document, Input, describe_oserror
+from .errors import OK, USAGE, CliError, FileError, InputError, layer, native, warn, writing
+from .source import Input, describe_oserror, open_input, option_codec
+
+if TYPE_CHECKING:
+    from corvane_markup import Document
+
+# A declaration still open after this many characters is not one to wait for.
+DETECT_LIMIT = 64 * 1024
 
 # The output's first bytes, kept to check that a reader will name the same
 # encoding again.
 OUTPUT_HEAD = 4096
-
-
-def target_codec(name: str) -> codecs.CodecInfo:
-    try:
-        info = codecs.lookup(name)
-    except LookupError:
-        raise CliError(f"unknown target encoding {name!r}", USAGE) from None
-    if not getattr(info, "_is_text_encoding", True):
-        raise CliError(f"{name!r} is not a text encoding", USAGE)
-    return info
 
 
 def declared_name(name: str, codec: codecs.CodecInfo) -> str:
@@ -69,9 +67,11 @@ class Transcoder:
     """Encodes the text piece by piece into `out`, tracking input positions."""
 
     def __init__(
-        self, doc: Document, to: str, codec: codecs.CodecInfo, xmlcharrefs: bool, out: BinaryIO
+        self, label: str, to: str, codec: codecs.CodecInfo, xmlcharrefs: bool, out: BinaryIO,
+        out_label: str,
     ) -> None:
-        self.doc = doc
+        self.label = label
+        self.out_label = out_label
         self.to = to
         self.encoder = codec.incrementalencoder("xmlcharrefreplace" if xmlcharrefs else "strict")
         self.out = out
@@ -85,11 +85,11 @@ class Transcoder:
             self.head += data[: OUTPUT_HEAD - len(self.head)]
         self.all_ascii = self.all_ascii and data.isascii()
         self.written += len(data)
-        self.out.write(data)
+        writing(self.out_label, self.out.write, data)
 
     def _unencodable(self, exc: UnicodeEncodeError, where: str) -> InputError:
         return InputError(
-            f"{self.doc.label}: character {describe_character(exc.object[exc.start])}"
+            f"{self.label}: character {describe_character(exc.object[exc.start])}"
             f" at {where} cannot be encoded in {self.to};"
             " --xmlcharrefs writes such characters as character references"
         )
@@ -106,13 +106,13 @@ class Transcoder:
         """The declaration's start, `original` in the input, as rewritten."""
         # Both begin alike up to the encoding's value; a character that
         # cannot be encoded before it is at the same place in the input.
-        same = common_prefix_length(original, replacement)
+        same = common_start(original, replacement)
         try:
             data = self.encoder.encode(replacement)
         except UnicodeEncodeError as exc:
             if exc.start >= same:
                 raise InputError(
-                    f"{self.doc.label}: the encoding name cannot be written in {self.to}"
+                    f"{self.label}: the encoding name cannot be written in {self.to}"
                 ) from None
             raise self._unencodable(exc, self.position.describe(original, exc.start)) from None
         self._put(data)
@@ -122,11 +122,11 @@ class Transcoder:
         self._put(self.encoder.encode("", True))
 
 
-def common_prefix_length(a: str, b: str) -> int:
+def common_start(a: str, b: str) -> int:
+    """How many characters a and b share from their start."""
     n = 0
-    for x, y in zip(a, b):
-        if x != y:
-            break
+    limit = min(len(a), len(b))
+    while n < limit and a[n] == b[n]:
         n += 1
     return n
 
@@ -137,7 +137,7 @@ def split_rewrite(head: str, fixed: str) -> tuple[str, str, str]:
     tail = 0
     while tail < limit and head[-1 - tail] == fixed[-1 - tail]:
         tail += 1
-    tail = min(tail, limit - common_prefix_length(head, fixed))
+    tail = min(tail, limit - common_start(head, fixed))
     return head[: len(head) - tail], fixed[: len(fixed) - tail], head[len(head) - tail :]
 
 
@@ -145,24 +145,31 @@ def transcode(doc: Document, transcoder: Transcoder, name: str) -> None:
     fixencoding = native("_vexil").fixencoding
     head = ""
     settled = False
-    for piece in doc.pieces():
+    for piece in decoded(doc):
         if settled:
             transcoder.text(piece)
             continue
         head += piece
-        settled = settle_head(doc, transcoder, fixencoding, head, name, final=False)
+        settled = settle_head(transcoder, fixencoding, head, name, final=False)
         if not settled and len(head) > DETECT_LIMIT:
             raise InputError(
-                f"{doc.label}: the XML declaration does not end"
+                f"{transcoder.label}: the XML declaration does not end"
                 f" within the first {DETECT_LIMIT} characters"
             )
     if not settled:
-        settle_head(doc, transcoder, fixencoding, head, name, final=True)
+        settle_head(transcoder, fixencoding, head, name, final=True)
     transcoder.finish()
 
 
+def decoded(doc: Document) -> Iterator[str]:
+    cm = layer()
+    try:
+        yield from doc.text()
+    except cm.MarkupError as exc:
+        raise InputError(str(exc)) from None
+
+
 def settle_head(
-    doc: Document,
     transcoder: Transcoder,
     fixencoding: Callable[[str, str, int], str | None],
     head: str,
@@ -173,7 +180,7 @@ def settle_head(
     try:
         fixed = fixencoding(head, name, int(final))
     except ValueError as exc:
-        raise InputError(f"{doc.label}: {exc}") from None
+        raise InputError(f"{transcoder.label}: {exc}") from None
     if fixed is None:
         return False
     if fixed is head:
@@ -209,20 +216,17 @@ def replacing(path: str) -> Iterator[BinaryIO]:
         )
     except OSError as exc:
         release_interrupts(held)
-        raise describe_oserror(path, exc, "write") from None
+        reason = exc.strerror or str(exc)
+        raise FileError(
+            f"{path}: cannot write: no new file can be made in {directory} ({reason})"
+        ) from None
     try:
         release_interrupts(held)
         with os.fdopen(fd, "wb") as out:
             yield out
             out.flush()
             os.fsync(out.fileno())
-        try:
-            mode = stat.S_IMODE(os.stat(path).st_mode)
-        except FileNotFoundError:
-            mask = os.umask(0)
-            os.umask(mask)
-            mode = 0o666 & ~mask
-        os.chmod(temporary, mode)
+        keep_mode_and_owner(path, temporary)
         try:
             os.replace(temporary, path)
         except OSError as exc:
@@ -231,6 +235,20 @@ def replacing(path: str) -> Iterator[BinaryIO]:
         with suppress(OSError):
             os.unlink(temporary)
         raise
+
+
+def keep_mode_and_owner(path: str, temporary: str) -> None:
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)
+        return
+    # Run by root on another user's file, the new file stays theirs.
+    with suppress(OSError):
+        os.chown(temporary, info.st_uid, info.st_gid)
+    os.chmod(temporary, stat.S_IMODE(info.st_mode))
 
 
 def same_file(a: str, b: str) -> bool:
@@ -242,11 +260,14 @@ def same_file(a: str, b: str) -> bool:
 
 def check_identified(transcoder: Transcoder, codec: codecs.CodecInfo, to: str, label: str) -> None:
     """Warn when a reader of the output would not name `to` again."""
+    cm = layer()
     complete = transcoder.written <= len(transcoder.head)
+    reader = cm.TextDecoder(label)
     try:
-        seen = native("_vexil").detectencoding(transcoder.head, int(complete))
+        reader.decode(transcoder.head, complete)
+        seen = reader.encoding
         seen_codec = codecs.lookup(seen).name if seen is not None else None
-    except (ValueError, LookupError):
+    except (cm.MarkupError, LookupError):
         seen, seen_codec = None, None
     if seen_codec == codec.name:
         return
@@ -259,34 +280,71 @@ def check_identified(transcoder: Transcoder, codec: codecs.CodecInfo, to: str, l
     )
 
 
+def output_target(path: str) -> tuple[str, bool]:
+    """Where -o writes, and whether through a temporary file and a rename.
+
+    A regular file, or a new path, is replaced whole, so that a failure
+    leaves it as it was; a symbolic link is followed and the file it names
+    replaced, the link kept. Anything else (a device such as /dev/null, a
+    FIFO, a socket, a terminal) cannot be replaced without harm: it is
+    opened and written to as it is.
+    """
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        # A new path, or a link to one: made where the link points.
+        return os.path.realpath(path), True
+    except OSError as exc:
+        raise describe_oserror(path, exc, "write") from None
+    if stat.S_ISDIR(info.st_mode):
+        raise FileError(f"{path}: cannot write: Is a directory")
+    if stat.S_ISREG(info.st_mode):
+        return os.path.realpath(path), True
+    return path, False
+
+
 def recode(args: argparse.Namespace) -> int:
-    codec = target_codec(args.to)
+    codec = option_codec(args.to, "--to")
     if args.in_place and args.output is not None:
         raise CliError("--in-place and -o exclude each other", USAGE)
     if args.in_place and args.file == "-":
         raise CliError("--in-place needs a file, not standard input", USAGE)
     target: str | None = None
+    replace = True
     if args.in_place:
         target = os.path.realpath(args.file)
     elif args.output not in (None, "-"):
-        target = args.output
+        target, replace = output_target(args.output)
         if args.file != "-" and same_file(args.file, target):
-            raise FileError(f"{target}: this is the input file; --in-place rewrites it")
+            raise FileError(f"{args.output}: this is the input file; --in-place rewrites it")
     name = declared_name(args.to, codec)
+    label = args.output if args.output not in (None, "-") else (target or "<stdout>")
     with Input(args.file, progress=args.progress) as source:
-        doc = Document(source, args.encoding)
-        with output_stream(target) as out:
-            transcoder = Transcoder(doc, args.to, codec, args.xmlcharrefs, out)
-            transcode(doc, transcoder, name)
-    check_identified(transcoder, codec, args.to, target or "<stdout>")
+        with open_input(source, args.encoding) as doc:
+            with output_stream(target, replace, label) as out:
+                transcoder = Transcoder(source.label, args.to, codec, args.xmlcharrefs, out,
+                                        label)
+                transcode(doc, transcoder, name)
+    check_identified(transcoder, codec, args.to, label)
     return OK
 
 
 @contextmanager
-def output_stream(target: str | None) -> Iterator[BinaryIO]:
+def output_stream(target: str | None, replace: bool, label: str) -> Iterator[BinaryIO]:
     if target is None:
         yield sys.stdout.buffer
-        sys.stdout.buffer.flush()
-    else:
+        writing(label, sys.stdout.buffer.flush)
+    elif replace:
         with replacing(target) as out:
             yield out
+    else:
+        try:
+            direct = open(target, "wb")
+        except OSError as exc:
+            raise describe_oserror(label, exc, "write") from None
+        try:
+            yield direct
+            writing(label, direct.flush)
+        finally:
+            with suppress(OSError):
+                direct.close()

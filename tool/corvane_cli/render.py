@@ -1,11 +1,15 @@
 """Events as lines: plain, coloured for a terminal, or JSON."""
 
-import json
 import os
-from typing import TextIO
+from collections.abc import Callable
+try:
+    # The encoder's own C function, without the rest of the json package.
+    from _json import encode_basestring
+except ImportError:  # pragma: no cover - an interpreter without the accelerator
+    from json.encoder import encode_basestring
+from typing import Any, TextIO
 
 from .errors import native
-from .markup import Event, is_control
 
 # Style codes as switchcolor reads them: foreground in bits 3-5, background
 # in bits 0-2, bold 0x40. Everything is drawn on the default background.
@@ -28,65 +32,94 @@ STYLES = {
     "comment": foreground(CYAN),
     "cdata": foreground(GREEN),
     "pi": foreground(MAGENTA, BOLD),
-    "special": foreground(RED),
+    "declaration": foreground(RED),
 }
 
 KIND_WIDTH = 8
 
 Segments = list[tuple[str, str]]
 
+# C0 and C1 controls and DEL are never written raw: a terminal would act on
+# them. JSON's string form escapes C0 alone, so DEL, C1 and lone surrogates
+# (which no encoding of the output can hold) are escaped here.
+C1 = range(0x7F, 0xA0)
+SURROGATES = range(0xD800, 0xE000)
+
+
+class Escapes(dict[int, "str | int"]):
+    """A translation table made as characters are met."""
+
+    def __init__(self, codes: range | tuple[range, ...], form: str) -> None:
+        super().__init__()
+        self.ranges = codes if isinstance(codes, tuple) else (codes,)
+        self.form = form
+
+    def __missing__(self, code: int) -> str | int:
+        # Any other character maps to itself, kept so that it is looked up once.
+        found: str | int = code
+        if any(code in r for r in self.ranges):
+            found = self.form.format(code)
+        self[code] = found
+        return found
+
+
+ESCAPES = Escapes((C1, SURROGATES), "\\u{:04x}")
+REFERENCES = Escapes((range(0x20), C1), "&#{};")
+
 
 def quoted(text: str) -> str:
-    # JSON's string form keeps every event on one line and shows whitespace;
-    # it leaves DEL and the C1 controls as they are, so those are escaped here.
-    return "".join(
-        f"\\u{ord(ch):04x}" if is_control(ch) else ch for ch in json.dumps(text, ensure_ascii=False)
-    )
+    """A text as one line: JSON's string form, every control escaped."""
+    out: str = encode_basestring(text)
+    if out.isascii() and "\x7f" not in out:
+        return out
+    return out.translate(ESCAPES)
 
 
 def visible(name: str) -> str:
     """A name as markup would write it, controls as character references."""
-    if not any(is_control(ch) for ch in name):
-        return name
-    return "".join(f"&#{ord(ch)};" if is_control(ch) else ch for ch in name)
+    return name if name.isprintable() else name.translate(REFERENCES)
 
 
-def segments(event: Event) -> Segments:
+def segments(event: Any) -> Segments:
     """The pieces of an event's line, each with the name of its style."""
-    out: Segments = [("kind", event.kind.ljust(KIND_WIDTH))]
     kind, name, value = event
-    name = visible(name)
+    out: Segments = [("kind", (kind + " ").ljust(KIND_WIDTH))]
     if kind == "start":
-        out.append(("tag", "<" + name))
+        out.append(("tag", "<" + visible(name)))
         for attribute, text in value:
-            out += [
-                ("text", " "),
-                ("attribute", visible(attribute)),
-                ("text", '="'),
-                ("value", text),
-                ("text", '"'),
-            ]
+            out += [("text", " "), ("attribute", visible(attribute)), ("text", "="),
+                    ("value", quoted(text))]
         out.append(("tag", ">"))
     elif kind == "end":
-        out.append(("tag", f"</{name}>"))
+        out.append(("tag", f"</{visible(name)}>"))
     elif kind == "entity":
-        out.append(("entity", f"&{name};"))
+        out.append(("entity", visible(name)))
     elif kind == "pi":
-        out += [("pi", name), ("text", " "), ("pi", quoted(value))]
+        out += [("pi", visible(name)), ("text", " "), ("pi", quoted(value))]
     else:
         out.append((kind, quoted(value)))
     return out
 
 
-def record(event: Event) -> dict[str, object]:
+def json_line(event: Any) -> str:
+    """An event as a JSON object on one line, as json.dumps writes it."""
+    kind: str
+    name: str
     kind, name, value = event
+    if kind == "text":
+        return '{"event": "text", "text": ' + encode_basestring(value) + "}"
     if kind == "start":
-        return {"event": kind, "name": name, "attributes": [list(a) for a in value]}
+        pairs = ", ".join(
+            "[" + encode_basestring(a) + ", " + encode_basestring(v) + "]" for a, v in value
+        )
+        return ('{"event": "start", "name": ' + encode_basestring(name)
+                + ', "attributes": [' + pairs + "]}")
     if kind in ("end", "entity"):
-        return {"event": kind, "name": name}
+        return '{"event": "' + kind + '", "name": ' + encode_basestring(name) + "}"
     if kind == "pi":
-        return {"event": kind, "target": name, "data": value}
-    return {"event": kind, "text": value}
+        return ('{"event": "pi", "target": ' + encode_basestring(name) + ', "data": '
+                + encode_basestring(value) + "}")
+    return '{"event": "' + kind + '", "text": ' + encode_basestring(value) + "}"
 
 
 def wants_colour(option: str, stream: TextIO) -> bool:
@@ -125,16 +158,13 @@ class Painter:
 
 
 class EventWriter:
-    """A sink that writes one line per event."""
+    """A sink that writes a batch of events, one line each."""
 
     def __init__(self, stream: TextIO, as_json: bool, painter: Painter) -> None:
         self.stream = stream
-        self.as_json = as_json
-        self.painter = painter
+        self.line: Callable[[Any], str] = (
+            json_line if as_json else lambda event: painter.line(segments(event)))
 
-    def __call__(self, event: Event) -> None:
-        if self.as_json:
-            line = json.dumps(record(event), ensure_ascii=False)
-        else:
-            line = self.painter.line(segments(event))
-        self.stream.write(line + "\n")
+    def __call__(self, events: list[Any]) -> None:
+        if events:
+            self.stream.write("\n".join(map(self.line, events)) + "\n")

@@ -1,36 +1,31 @@
-"""Reading a document: bytes in chunks, its encoding named, text decoded.
+"""Opening an input for the commands: a file or standard input, read through
+corvane_markup's documents, with the tool's messages and progress bar."""
 
-Nothing here holds more than a chunk of the input at a time, apart from the
-first bytes while the encoding is still undecided, and those are capped.
-"""
+from __future__ import annotations
 
 import codecs
 import io
 import os
 import stat
 import sys
-from collections.abc import Iterator
-from dataclasses import dataclass
-from typing import cast
+from typing import TYPE_CHECKING, cast
 
-from .errors import FileError, InputError, native
+from .errors import USAGE, CliError, FileError, InputError, layer
 from .progress import Progress, make_progress
 
+if TYPE_CHECKING:
+    from corvane_markup import Document
+
 CHUNK_SIZE = 64 * 1024
-# A declaration that is still open after this many bytes is not one that a
-# reader should wait for; without a cap a file that begins "<?xml '" would
-# be read whole before anything is said.
-DETECT_LIMIT = 64 * 1024
 
-BYTE_ORDER_MARKS = (b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff", b"\x00\x00\xfe\xff")
-PATTERN_ENCODINGS = frozenset({"utf-16-le", "utf-16-be", "utf-32-le", "utf-32-be", "cp037"})
-DECLARATION_START = tuple(b"<?xml" + bytes([ws]) for ws in b" \t\r\n")
-
-BOM = "byte-order mark"
-PATTERN = "byte pattern"
-DECLARATION = "declaration"
-DEFAULT = "default"
-OPTION = "option"
+def option_codec(name: str, option: str) -> codecs.CodecInfo:
+    """The codec of the document encoding an option names, or a usage error."""
+    cm = layer()
+    try:
+        info: codecs.CodecInfo = cm.documents.text_codec(name, "", cm.documents.GIVEN)
+    except cm.MarkupError as exc:
+        raise CliError(f"{option}: {exc.message}", USAGE) from None
+    return info
 
 
 def describe_oserror(label: str, exc: OSError, doing: str) -> FileError:
@@ -38,14 +33,18 @@ def describe_oserror(label: str, exc: OSError, doing: str) -> FileError:
     return FileError(f"{label}: cannot {doing}: {reason}")
 
 
-class Input:
-    """A file (or standard input for "-") read in chunks."""
+class Input(io.RawIOBase):
+    """A file (or standard input for "-") as the binary stream a document
+    reads, turning read errors into the tool's messages and counting the
+    bytes for the progress bar."""
 
     def __init__(self, path: str, progress: bool = False) -> None:
+        super().__init__()
         self.path = path
         self.label = "<stdin>" if path == "-" else path
-        self.offset = 0
-        self.progress: Progress | None = None
+        # Read by corvane_markup: the suffix helps to choose the mode.
+        self.name = "" if path == "-" else path
+        self.bar: Progress | None = None
         if path == "-":
             self.stream = cast(io.BufferedReader, sys.stdin.buffer)
             self.owned = False
@@ -59,187 +58,54 @@ class Input:
             info = os.fstat(self.stream.fileno())
         except (OSError, ValueError):
             info = None
-        self.size = info.st_size if info and stat.S_ISREG(info.st_mode) else None
-        self.progress = make_progress(self.label, self.size, progress)
+        if info is not None and stat.S_ISDIR(info.st_mode):
+            self.close()
+            raise FileError(f"{self.label}: cannot read: Is a directory")
+        size = info.st_size if info and stat.S_ISREG(info.st_mode) else None
+        self.bar = make_progress(self.label, size, progress)
 
-    def read(self) -> bytes:
-        """The next chunk, b"" at the end. A pipe gives what has arrived."""
+    def readable(self) -> bool:
+        return True
+
+    def read1(self, size: int = CHUNK_SIZE) -> bytes:
+        """What has arrived, up to `size` bytes; b"" at the end."""
         try:
-            chunk = self.stream.read1(CHUNK_SIZE)
+            chunk = self.stream.read1(size)
         except OSError as exc:
             raise describe_oserror(self.label, exc, "read") from None
-        self.offset += len(chunk)
-        if self.progress is not None:
-            self.progress.update(len(chunk))
+        if self.bar is not None:
+            self.bar.update(len(chunk))
         return chunk
+
+    def read(self, size: int = -1) -> bytes:
+        return self.read1(CHUNK_SIZE if size < 0 else size)
+
+    def readinto(self, buffer: memoryview | bytearray) -> int:  # type: ignore[override]
+        chunk = self.read1(len(buffer))
+        buffer[: len(chunk)] = chunk
+        return len(chunk)
 
     def end_progress(self) -> None:
         """Wipe the bar, so that a message can take its line."""
-        if self.progress is not None:
-            self.progress.close()
-            self.progress = None
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
 
     def close(self) -> None:
         self.end_progress()
-        if self.owned:
+        if getattr(self, "owned", False):
             self.stream.close()
-
-    def __enter__(self) -> "Input":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
+            self.owned = False
+        super().close()
 
 
-@dataclass(frozen=True)
-class Encoding:
-    """An encoding name, how it was found, and Python's codec for it."""
-
-    name: str
-    how: str
-    codec: codecs.CodecInfo
-
-
-def lookup(name: str, label: str, how: str) -> codecs.CodecInfo:
-    where = "given" if how == OPTION else f"named by the {how}"
+def open_input(source: Input, encoding: str | None = None, mode: str | None = None) -> Document:
+    """The document read from `source`, its encoding named (or given)."""
+    cm = layer()
+    if encoding is not None:
+        option_codec(encoding, "--encoding")
     try:
-        info = codecs.lookup(name)
-    except LookupError:
-        raise InputError(f"{label}: unknown encoding {name!r} ({where})") from None
-    # Codecs such as base64 or rot13 are registered like the text encodings
-    # but do not turn bytes into a str.
-    if not getattr(info, "_is_text_encoding", True):
-        raise InputError(f"{label}: {name!r} is not a text encoding ({where})")
-    return info
-
-
-def declares_encoding(head: bytes) -> bool:
-    """Whether the XML declaration at the start of `head` has `encoding`."""
-    # Latin-1 maps each byte to one code point, so the declaration's ASCII
-    # structure survives; a rewrite happens exactly when the pseudo-attribute
-    # is there.
-    text = head.decode("latin-1")
-    return native("_vexil").fixencoding(text, "", 1) is not text
-
-
-def how_found(name: str, head: bytes) -> str:
-    if head.startswith(BYTE_ORDER_MARKS) and name in ("utf-8-sig", "utf-16", "utf-32"):
-        return BOM
-    if head.startswith(DECLARATION_START):
-        # Also when the name is one that a byte pattern gives: read from an
-        # ASCII declaration it is only what the declaration claims.
-        return DECLARATION if declares_encoding(head) else DEFAULT
-    if name in PATTERN_ENCODINGS:
-        return PATTERN
-    return DEFAULT
-
-
-def detect(source: Input) -> tuple[Encoding, bytes]:
-    """Read until the encoding is named; returns it and the bytes read."""
-    detectencoding = native("_vexil").detectencoding
-    head = b""
-    while True:
-        chunk = source.read()
-        final = not chunk
-        head += chunk
-        try:
-            name = detectencoding(head, final)
-        except UnicodeDecodeError:
-            raise InputError(
-                f"{source.label}: the encoding name in the XML declaration is not UTF-8"
-            ) from None
-        except ValueError as exc:
-            raise InputError(f"{source.label}: {exc}") from None
-        if name is not None:
-            break
-        if final:
-            raise InputError(f"{source.label}: the input ends inside its XML declaration")
-        if len(head) > DETECT_LIMIT:
-            raise InputError(
-                f"{source.label}: the XML declaration does not end"
-                f" within the first {DETECT_LIMIT} bytes"
-            )
-    how = how_found(name, head)
-    return Encoding(name, how, lookup(name, source.label, how)), head
-
-
-def forced(name: str, label: str) -> Encoding:
-    return Encoding(name, OPTION, lookup(name, label, OPTION))
-
-
-class Document:
-    """An input whose text is handed out piece by piece.
-
-    `encoding` is known once the constructor returns; `pieces` then decodes
-    the rest of the input as it is read. Decoding errors name the offset of
-    the first bad byte in the file.
-    """
-
-    def __init__(self, source: Input, encoding: str | None = None) -> None:
-        self.source = source
-        self.label = source.label
-        if encoding is None:
-            self.encoding, self.head = detect(source)
-        else:
-            self.encoding, self.head = forced(encoding, source.label), b""
-        self.characters = 0
-
-    def _chunks(self) -> Iterator[bytes]:
-        if self.head:
-            yield self.head
-            self.head = b""
-        while chunk := self.source.read():
-            yield chunk
-
-    def pieces(self) -> Iterator[str]:
-        decoder = self.encoding.codec.incrementaldecoder("strict")
-        checked = self.encoding.how != DECLARATION
-        start = ""
-        try:
-            for chunk in self._chunks():
-                text = decoder.decode(chunk, False)
-                if not checked:
-                    start += text[:5]
-                    checked = self._check_declared(start, final=False)
-                if text:
-                    self.characters += len(text)
-                    yield text
-            text = decoder.decode(b"", True)
-        except UnicodeDecodeError as exc:
-            # The error's object is the decoder's held bytes plus the chunk
-            # just given, so it ends where the bytes read so far end.
-            offset = self.source.offset - len(exc.object) + exc.start
-            bad = exc.object[exc.start : exc.end].hex(" ")
-            detail = (
-                f"bytes at offset {offset} ({bad}) are not valid"
-                f" {self.encoding.name}: {exc.reason}"
-            )
-            raise InputError(self._mismatch(detail)) from None
-        except UnicodeError as exc:
-            # Raised by decoders that refuse the stream as a whole, such as
-            # UTF-16 without a byte-order mark (before Python 3.13).
-            detail = f"cannot be decoded as {self.encoding.name}: {exc}"
-            raise InputError(self._mismatch(detail)) from None
-        if not checked:
-            self._check_declared(start + text[:5], final=True)
-        if text:
-            self.characters += len(text)
-            yield text
-
-    def _check_declared(self, start: str, final: bool) -> bool:
-        # The name was read from ASCII-compatible bytes spelling "<?xml"; an
-        # encoding that does not decode them back to "<?xml" cannot be the
-        # document's (a UTF-16 name in an ASCII file, say).
-        if len(start) < 5 and not final:
-            return False
-        if not start.startswith("<?xml"):
-            raise InputError(self._mismatch("its bytes do not spell the declaration"))
-        return True
-
-    def _mismatch(self, detail: str) -> str:
-        if self.encoding.how == DECLARATION:
-            return (
-                f"{self.label}: the declared encoding {self.encoding.name!r}"
-                f" does not fit the document ({detail})"
-            )
-        return f"{self.label}: {detail}"
+        doc = cm.open_document(source, encoding=encoding, mode=mode, name=source.label)
+    except cm.MarkupError as exc:
+        raise InputError(str(exc)) from None
+    return doc  # type: ignore[no-any-return]
