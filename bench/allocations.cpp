@@ -37,18 +37,16 @@ void grew(void *block) {
     std::int64_t now = __atomic_add_fetch(&in_use, size, __ATOMIC_RELAXED);
     std::int64_t seen = __atomic_load_n(&highest, __ATOMIC_RELAXED);
     while (now > seen &&
-           !__atomic_compare_exchange_n(&highest, &seen, now, true, __ATOMIC_RELAXED,
-                                        __ATOMIC_RELAXED)) {
+           !__atomic_compare_exchange_n(&highest, &seen, now, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
     }
 }
 
 void shrinking(void *block) {
     if (block)
-        __atomic_sub_fetch(&in_use, static_cast<std::int64_t>(malloc_usable_size(block)),
-                           __ATOMIC_RELAXED);
+        __atomic_sub_fetch(&in_use, static_cast<std::int64_t>(malloc_usable_size(block)), __ATOMIC_RELAXED);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -117,9 +115,7 @@ void *memalign(std::size_t alignment, std::size_t size) noexcept {
     return block;
 }
 
-void *aligned_alloc(std::size_t alignment, std::size_t size) noexcept {
-    return memalign(alignment, size);
-}
+void *aligned_alloc(std::size_t alignment, std::size_t size) noexcept { return memalign(alignment, size); }
 
 int posix_memalign(void **out, std::size_t alignment, std::size_t size) noexcept {
     if (alignment % sizeof(void *) != 0 || (alignment & (alignment - 1)) != 0)

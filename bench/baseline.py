@@ -21,11 +21,13 @@ SGML_VS_LXML: dict[str, float] = {
 # room below 1. The instruction counts per page (SGML_INSTRUCTIONS) are the
 # exact check.
 SGML_TOLERANCE = 0.9
-SGML_NOTE = ("Before is the same ratio measured on the scanner before its rewrite; "
-             f"the target of {SGML_TOLERANCE:g} leaves room for the run-to-run wander "
-             "of a ratio of two parsers timed in the same rounds. The instructions per "
-             "code point of each page, before and now, are the exact check "
-             "(instructions.md).")
+SGML_NOTE = (
+    "Before is the same ratio measured on the scanner before its rewrite; "
+    f"the target of {SGML_TOLERANCE:g} leaves room for the run-to-run wander "
+    "of a ratio of two parsers timed in the same rounds. The instructions per "
+    "code point of each page, before and now, are the exact check "
+    "(instructions.md)."
+)
 
 # Instructions per code point of the bare scan, XML mode, on the generated
 # documents, counted with the hash seed fixed. (The counts committed before,

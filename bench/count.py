@@ -37,8 +37,7 @@ CALL_RUNS = 3
 SMALL_RUNS = 20000
 
 # Goal 2: instructions per code point of the bare scan, XML mode.
-TARGETS = {"markup-dense": 20.0, "reference-heavy": 10.0, "attribute-heavy": 8.0,
-           "text-heavy": 2.5}
+TARGETS = {"markup-dense": 20.0, "reference-heavy": 10.0, "attribute-heavy": 8.0, "text-heavy": 2.5}
 
 
 def _source_text(source: str) -> str:
@@ -46,6 +45,7 @@ def _source_text(source: str) -> str:
     kind, _, what = source.partition(":")
     sys.path.insert(0, str(HERE))
     import documents
+
     if kind == "gen":
         return getattr(documents, what)(SIZE)
     return Path(what).read_bytes().decode("utf-8", errors="replace")
@@ -75,6 +75,7 @@ def setup(source: str, xml: bool) -> dict[str, tuple[Callable[[], Any], int]]:
     def callbacks() -> None:
         p.parse(text)
         target.events.clear()
+
     cases["callbacks"] = callbacks, len(strings)
     sink: list[str] = []
     append = sink.append
@@ -82,6 +83,7 @@ def setup(source: str, xml: bool) -> dict[str, tuple[Callable[[], Any], int]]:
     def fill() -> None:
         collections.deque(map(append, strings), 0)
         sink.clear()
+
     cases["deque"] = fill, len(strings)
     if xml:
         cases["expat"] = (lambda: pyexpat.ParserCreate().Parse(data, True)), len(text)
@@ -136,9 +138,22 @@ def child(spec: str, case: str, n: int) -> None:
 def instructions(spec: str, case: str, n: int) -> int:
     env = dict(os.environ, PYTHONHASHSEED="0")
     out = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-         sys.executable, __file__, "--child", spec, case, str(n)],
-        capture_output=True, text=True, check=True, env=env)
+        [
+            "valgrind",
+            "--tool=callgrind",
+            "--callgrind-out-file=/dev/null",
+            sys.executable,
+            __file__,
+            "--child",
+            spec,
+            case,
+            str(n),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=env,
+    )
     return int(re.search(r"Collected : (\d+)", out.stderr).group(1))
 
 
@@ -176,8 +191,9 @@ def over(a: float | None, b: float | None) -> str:
 
 
 def table(columns: list[str], rows: list[list[str]]) -> list[str]:
-    return (["| " + " | ".join(columns) + " |", "|" + " --- |" * len(columns)]
-            + ["| " + " | ".join(r) + " |" for r in rows])
+    return ["| " + " | ".join(columns) + " |", "|" + " --- |" * len(columns)] + [
+        "| " + " | ".join(r) + " |" for r in rows
+    ]
 
 
 def main() -> int:
@@ -195,34 +211,47 @@ def main() -> int:
     verdicts = []
     for name in GENERATED:
         label = name.replace("_", "-")
-        got = count(f"xml|gen:{name}", ["scan", "expat", "pugixml", "callbacks", "deque"],
-                    SCANS)
+        got = count(f"xml|gen:{name}", ["scan", "expat", "pugixml", "callbacks", "deque"], SCANS)
         scan = got.per_unit["scan"]
         before = baseline.SCAN_INSTRUCTIONS.get(label)
         target = TARGETS[label]
         met = scan <= target
         verdicts.append(met)
-        goal2.append([label, fmt(before), f"{scan:.1f}", f"{target:g}",
-                      over(scan, before), "met" if met else "missed"])
+        goal2.append(
+            [label, fmt(before), f"{scan:.1f}", f"{target:g}", over(scan, before), "met" if met else "missed"]
+        )
         progress(f"{label}: {scan:.1f} instructions per code point")
-        peers.append([label, f"{scan:.1f}", fmt(got.per_unit.get("expat")),
-                      fmt(got.per_unit.get("pugixml")), over(got.per_unit.get("expat"), scan),
-                      over(got.per_unit.get("pugixml"), scan)])
+        peers.append(
+            [
+                label,
+                f"{scan:.1f}",
+                fmt(got.per_unit.get("expat")),
+                fmt(got.per_unit.get("pugixml")),
+                over(got.per_unit.get("expat"), scan),
+                over(got.per_unit.get("pugixml"), scan),
+            ]
+        )
         calls = got.units["callbacks"]
         if calls:
             extra = got.per_unit["callbacks"] - scan * got.units["scan"] / calls
             item = got.per_unit["deque"]
-            calls_rows.append([label, f"{calls:,}", f"{extra:.0f}", f"{item:.0f}",
-                               f"{extra / item:.2f}"])
+            calls_rows.append([label, f"{calls:,}", f"{extra:.0f}", f"{item:.0f}", f"{extra / item:.2f}"])
     for data_file in documents.DATA_FILES:
         path = data_file.find()
         if path is None:
             continue
         got = count(f"xml|file:{path}", ["scan", "expat", "pugixml"], SCANS)
         scan = got.per_unit["scan"]
-        peers.append([data_file.name, f"{scan:.1f}", fmt(got.per_unit.get("expat")),
-                      fmt(got.per_unit.get("pugixml")), over(got.per_unit.get("expat"), scan),
-                      over(got.per_unit.get("pugixml"), scan)])
+        peers.append(
+            [
+                data_file.name,
+                f"{scan:.1f}",
+                fmt(got.per_unit.get("expat")),
+                fmt(got.per_unit.get("pugixml")),
+                over(got.per_unit.get("expat"), scan),
+                over(got.per_unit.get("pugixml"), scan),
+            ]
+        )
         progress(f"{data_file.name}: {scan:.1f} instructions per code point")
     for page in documents.documentation_pages(3, SIZE):
         if page.path is None:
@@ -230,8 +259,7 @@ def main() -> int:
         got = count(f"sgml|file:{page.path}", ["scan"], SCANS)
         scan = got.per_unit["scan"]
         before = baseline.SGML_INSTRUCTIONS.get(page.name)
-        pages.append([page.name, f"{got.units['scan']:,}", fmt(before), f"{scan:.1f}",
-                      over(scan, before)])
+        pages.append([page.name, f"{got.units['scan']:,}", fmt(before), f"{scan:.1f}", over(scan, before)])
         progress(f"{page.name}: {scan:.1f} instructions per code point (SGML mode)")
     small = []
     functions = ("detectencoding-bytes", "detectencoding-str", "fixencoding", "switchcolor")
@@ -242,36 +270,57 @@ def main() -> int:
         small.append([name, f"{native:.0f}", f"{twin:.0f}", f"{native / twin:.2f}"])
 
     met = sum(verdicts)
-    lines = ["# Instructions per code point and per call", "",
-             "Counted with valgrind's callgrind (`scripts/bench.sh --instructions`). Each "
-             "figure is the difference of two runs of a child interpreter with its hash seed "
-             f"fixed, one with no repetition and one with {SCAN_RUNS} (scans) or "
-             f"{CALL_RUNS} (callbacks) repetitions, so interpreter start-up and set-up "
-             f"cancel out. Generated documents of {SIZE:,} code points; the XML data files "
-             "and documentation pages where the machine has them. No callbacks are bound "
-             "for the scans.", "",
-             "## Goal 2: instructions per code point, bare scan, XML mode", "",
-             f"{met} of {len(verdicts)} met. Before: the scanner before its rewrite "
-             "(baseline.py).", ""]
-    lines += table(["document", "before", "now", "target (at most)", "now / before",
-                    "verdict"], goal2)
-    lines += ["", "## The scan beside the peers (goal 1)", "",
-              "Instructions per code point; pugixml's load_buffer and expat read the UTF-8 "
-              "bytes (pugixml building its tree).", ""]
-    lines += table(["document", "corvane", "expat", "pugixml", "expat / corvane",
-                    "pugixml / corvane"], peers)
-    lines += ["", "## Callbacks (goal 4)", "",
-              "Every handler bound to a list's append: the instructions per call beyond the "
-              "bare scan, beside those per item of deque(map(append, strings), 0).", ""]
-    lines += table(["document", "calls", "callback extra / call", "deque / item",
-                    "extra / item"], calls_rows)
+    lines = [
+        "# Instructions per code point and per call",
+        "",
+        "Counted with valgrind's callgrind (`scripts/bench.sh --instructions`). Each "
+        "figure is the difference of two runs of a child interpreter with its hash seed "
+        f"fixed, one with no repetition and one with {SCAN_RUNS} (scans) or "
+        f"{CALL_RUNS} (callbacks) repetitions, so interpreter start-up and set-up "
+        f"cancel out. Generated documents of {SIZE:,} code points; the XML data files "
+        "and documentation pages where the machine has them. No callbacks are bound "
+        "for the scans.",
+        "",
+        "## Goal 2: instructions per code point, bare scan, XML mode",
+        "",
+        f"{met} of {len(verdicts)} met. Before: the scanner before its rewrite (baseline.py).",
+        "",
+    ]
+    lines += table(["document", "before", "now", "target (at most)", "now / before", "verdict"], goal2)
+    lines += [
+        "",
+        "## The scan beside the peers (goal 1)",
+        "",
+        "Instructions per code point; pugixml's load_buffer and expat read the UTF-8 "
+        "bytes (pugixml building its tree).",
+        "",
+    ]
+    lines += table(["document", "corvane", "expat", "pugixml", "expat / corvane", "pugixml / corvane"], peers)
+    lines += [
+        "",
+        "## Callbacks (goal 4)",
+        "",
+        "Every handler bound to a list's append: the instructions per call beyond the "
+        "bare scan, beside those per item of deque(map(append, strings), 0).",
+        "",
+    ]
+    lines += table(["document", "calls", "callback extra / call", "deque / item", "extra / item"], calls_rows)
     if pages:
-        lines += ["", "## SGML mode on the documentation pages (goal 5d)", "",
-                  "Instructions per code point of the bare scan; before: the scanner before "
-                  "its rewrite (baseline.py).", ""]
+        lines += [
+            "",
+            "## SGML mode on the documentation pages (goal 5d)",
+            "",
+            "Instructions per code point of the bare scan; before: the scanner before its rewrite (baseline.py).",
+            "",
+        ]
         lines += table(["page", "code points", "before", "now", "now / before"], pages)
-    lines += ["", "## Small functions (goal 6)", "",
-              f"Instructions per call ({SMALL_RUNS:,} calls counted per case).", ""]
+    lines += [
+        "",
+        "## Small functions (goal 6)",
+        "",
+        f"Instructions per call ({SMALL_RUNS:,} calls counted per case).",
+        "",
+    ]
     lines += table(["call", "instructions", "no-op twin", "ratio"], small)
     (HERE / "instructions.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
     print("\n".join(lines))

@@ -31,7 +31,7 @@ WORDS = (
 
 # The same document at the three code-unit widths differs only in this one
 # code point, kept in a trailing comment.
-WIDTH_MARKS = {1: "\u00e9", 2: "\u20ac", 4: "\U0001F600"}
+WIDTH_MARKS = {1: "\u00e9", 2: "\u20ac", 4: "\U0001f600"}
 
 
 @dataclass
@@ -77,6 +77,7 @@ def markup_dense(size: int) -> str:
     def item(i: int) -> str:
         w = rng.choice(WORDS)
         return f"<r><a>{w}</a><b/><c><d>{i}</d></c></r>\n"
+
     return _fill(size, item)
 
 
@@ -85,6 +86,7 @@ def text_heavy(size: int) -> str:
 
     def item(i: int) -> str:
         return f"<p>{_words(rng, 200)}.</p>\n"
+
     return _fill(size, item)
 
 
@@ -92,9 +94,9 @@ def attribute_heavy(size: int) -> str:
     rng = random.Random(3)
 
     def item(i: int) -> str:
-        attrs = " ".join(f'{w}{k}="{_words(rng, 2)}"'
-                         for k, w in enumerate(rng.sample(WORDS, 6)))
+        attrs = " ".join(f'{w}{k}="{_words(rng, 2)}"' for k, w in enumerate(rng.sample(WORDS, 6)))
         return f"<item id='n{i}' {attrs}/>\n"
+
     return _fill(size, item)
 
 
@@ -105,6 +107,7 @@ def reference_heavy(size: int) -> str:
     def item(i: int) -> str:
         body = " ".join(rng.choice(WORDS) + rng.choice(refs) for _ in range(12))
         return f"<t>{body}</t>\n"
+
     return _fill(size, item)
 
 
@@ -113,9 +116,12 @@ def mixed(size: int) -> str:
     rng = random.Random(5)
 
     def item(i: int) -> str:
-        return (f'<entry n="{i}" kind="{rng.choice(WORDS)}"><title>{_words(rng, 4)}</title>'
-                f"<!-- {_words(rng, 3)} --><body>{_words(rng, 30)} &amp; "
-                f"{_words(rng, 10)}<![CDATA[{_words(rng, 3)} < >]]></body></entry>\n")
+        return (
+            f'<entry n="{i}" kind="{rng.choice(WORDS)}"><title>{_words(rng, 4)}</title>'
+            f"<!-- {_words(rng, 3)} --><body>{_words(rng, 30)} &amp; "
+            f"{_words(rng, 10)}<![CDATA[{_words(rng, 3)} < >]]></body></entry>\n"
+        )
+
     return _fill(size, item)
 
 
@@ -131,26 +137,31 @@ def mime_like(size: int) -> str:
 
     def item(i: int) -> str:
         w = rng.choice(WORDS)
-        langs = "".join(f'  <comment xml:lang="{lang}">{_words(rng, 3)}</comment>\n'
-                        for lang in ("de", "fr", "ja", "pt"))
-        return (f'<mime-type type="application/x-{w}{i}">\n  <comment>{_words(rng, 3)}</comment>\n'
-                f'{langs}  <glob pattern="*.{w[:3]}{i}"/>\n  <magic priority="50">'
-                f'<match type="string" value="{w}" offset="0"/></magic>\n</mime-type>\n')
+        langs = "".join(
+            f'  <comment xml:lang="{lang}">{_words(rng, 3)}</comment>\n' for lang in ("de", "fr", "ja", "pt")
+        )
+        return (
+            f'<mime-type type="application/x-{w}{i}">\n  <comment>{_words(rng, 3)}</comment>\n'
+            f'{langs}  <glob pattern="*.{w[:3]}{i}"/>\n  <magic priority="50">'
+            f'<match type="string" value="{w}" offset="0"/></magic>\n</mime-type>\n'
+        )
+
     return _fill(size, item, root="mime-info")
 
 
 def html_like(size: int) -> str:
     """Stand-in for a documentation page: prose, links, code, entities."""
     rng = random.Random(7)
-    parts = ["<!DOCTYPE html>\n<html><head><meta charset=utf-8><title>Manual</title>"
-             "</head><body>\n"]
+    parts = ["<!DOCTYPE html>\n<html><head><meta charset=utf-8><title>Manual</title></head><body>\n"]
     length = len(parts[0])
     i = 0
     while length < size:
-        part = (f"<h2 id=s{i}>{_words(rng, 3)}</h2>\n<p>{_words(rng, 40)} "
-                f"<a href=\"#s{i}\">{_words(rng, 2)}</a> &mdash; {_words(rng, 20)}<br>\n"
-                f"<pre><code class=\"lang-js\">const x = a &lt; b &amp;&amp; c;</code></pre>\n"
-                f"<ul><li>{_words(rng, 5)}<li>{_words(rng, 5)}</ul>\n")
+        part = (
+            f"<h2 id=s{i}>{_words(rng, 3)}</h2>\n<p>{_words(rng, 40)} "
+            f'<a href="#s{i}">{_words(rng, 2)}</a> &mdash; {_words(rng, 20)}<br>\n'
+            f'<pre><code class="lang-js">const x = a &lt; b &amp;&amp; c;</code></pre>\n'
+            f"<ul><li>{_words(rng, 5)}<li>{_words(rng, 5)}</ul>\n"
+        )
         parts.append(part)
         length += len(part)
         i += 1
@@ -162,15 +173,20 @@ def language_table_like(size: int) -> str:
     """Stand-in for the ISO 639-3 table: an internal subset, then one empty
     element per language with its attributes on lines of their own."""
     rng = random.Random(8)
-    subset = ("<!DOCTYPE languages [\n\t<!ELEMENT languages (language+)>\n"
-              "\t<!ELEMENT language EMPTY>\n\t<!ATTLIST language\n"
-              "\t\tid\t\tCDATA\t#REQUIRED\n\t\tscope\t\tCDATA\t#REQUIRED\n"
-              "\t\tname\t\tCDATA\t#REQUIRED\n\t>\n]>\n")
+    subset = (
+        "<!DOCTYPE languages [\n\t<!ELEMENT languages (language+)>\n"
+        "\t<!ELEMENT language EMPTY>\n\t<!ATTLIST language\n"
+        "\t\tid\t\tCDATA\t#REQUIRED\n\t\tscope\t\tCDATA\t#REQUIRED\n"
+        "\t\tname\t\tCDATA\t#REQUIRED\n\t>\n]>\n"
+    )
 
     def item(i: int) -> str:
         name = rng.choice(WORDS).capitalize() + rng.choice(["", " " + rng.choice(WORDS)])
-        return (f'\t<language\n\t\tid="{i:x}"\n\t\tstatus="Active"\n\t\tscope="I"\n'
-                f'\t\ttype="L"\n\t\treference_name="{name}"\n\t\tname="{name}" />\n')
+        return (
+            f'\t<language\n\t\tid="{i:x}"\n\t\tstatus="Active"\n\t\tscope="I"\n'
+            f'\t\ttype="L"\n\t\treference_name="{name}"\n\t\tname="{name}" />\n'
+        )
+
     return _fill(size, item, root="languages", head=subset)
 
 
@@ -185,14 +201,18 @@ def layout_registry_like(size: int) -> str:
             f"      <variant>\n        <configItem>\n          <name>{v}{k}</name>\n"
             f"          <description>{w.capitalize()} ({_words(rng, 2)})</description>\n"
             "        </configItem>\n      </variant>\n"
-            for k, v in enumerate(rng.sample(WORDS, 4)))
-        return (f"  <layout>\n    <configItem>\n      <name>{w[:2]}{i}</name>\n"
-                f"      <!-- Keyboard indicator for {w} layouts -->\n"
-                f"      <shortDescription>{w[:2]}</shortDescription>\n"
-                f"      <description>{_words(rng, 2).capitalize()}</description>\n"
-                f"      <languageList>\n        <iso639Id>{w[:3]}</iso639Id>\n"
-                f"      </languageList>\n    </configItem>\n    <variantList>\n{variants}"
-                "    </variantList>\n  </layout>\n")
+            for k, v in enumerate(rng.sample(WORDS, 4))
+        )
+        return (
+            f"  <layout>\n    <configItem>\n      <name>{w[:2]}{i}</name>\n"
+            f"      <!-- Keyboard indicator for {w} layouts -->\n"
+            f"      <shortDescription>{w[:2]}</shortDescription>\n"
+            f"      <description>{_words(rng, 2).capitalize()}</description>\n"
+            f"      <languageList>\n        <iso639Id>{w[:3]}</iso639Id>\n"
+            f"      </languageList>\n    </configItem>\n    <variantList>\n{variants}"
+            "    </variantList>\n  </layout>\n"
+        )
+
     return _fill(size, item, root="layoutList", head='<!DOCTYPE layoutList SYSTEM "x.dtd">\n')
 
 
@@ -221,20 +241,30 @@ class DataFile:
     def document(self, size: int, real: bool = True) -> Document:
         path = self.find() if real else None
         if path is not None:
-            return Document(self.name, f"{self.what} of {self.package} ({path.name}, "
-                            f"{path.stat().st_size / 1e6:.1f} MB)", _read(path), True, True, path)
+            return Document(
+                self.name,
+                f"{self.what} of {self.package} ({path.name}, {path.stat().st_size / 1e6:.1f} MB)",
+                _read(path),
+                True,
+                True,
+                path,
+            )
         why = "not installed on this machine" if real else "generated documents only"
-        return Document(f"{self.name} (generated)", f"generated stand-in for the {self.what} "
-                        f"of {self.package} ({why})", self.stand_in(size), False, True)
+        return Document(
+            f"{self.name} (generated)",
+            f"generated stand-in for the {self.what} of {self.package} ({why})",
+            self.stand_in(size),
+            False,
+            True,
+        )
 
 
 DATA_FILES = [
-    DataFile("mime-db", "mime/packages/freedesktop.org.xml", "shared-mime-info",
-             "MIME type database", mime_like),
-    DataFile("iso-639-3", "xml/iso-codes/iso_639-3.xml", "iso-codes",
-             "ISO 639-3 language table", language_table_like),
-    DataFile("xkb-base", "X11/xkb/rules/base.xml", "xkb-data",
-             "keyboard layout registry", layout_registry_like),
+    DataFile("mime-db", "mime/packages/freedesktop.org.xml", "shared-mime-info", "MIME type database", mime_like),
+    DataFile(
+        "iso-639-3", "xml/iso-codes/iso_639-3.xml", "iso-codes", "ISO 639-3 language table", language_table_like
+    ),
+    DataFile("xkb-base", "X11/xkb/rules/base.xml", "xkb-data", "keyboard layout registry", layout_registry_like),
 ]
 
 
@@ -242,8 +272,7 @@ def missing_packages() -> list[str]:
     return [f.package for f in DATA_FILES if f.find() is None]
 
 
-def documentation_pages(count: int, size: int, low: int = 150_000,
-                        high: int = 2_000_000) -> list[Document]:
+def documentation_pages(count: int, size: int, low: int = 150_000, high: int = 2_000_000) -> list[Document]:
     """The largest HTML pages of installed documentation, one per package."""
     found: dict[str, tuple[int, Path]] = {}
     for base in data_dirs():
@@ -260,12 +289,24 @@ def documentation_pages(count: int, size: int, low: int = 150_000,
                 found[package] = (length, path.relative_to(docs))
         if found:
             pages = sorted(found.values(), key=lambda item: (-item[0], str(item[1])))[:count]
-            return [Document(f"html:{rel.parts[0]}",
-                             f"installed documentation page doc/{rel} ({length / 1e3:.0f} kB)",
-                             _read(docs / rel), True, path=docs / rel)
-                    for length, rel in pages]
-    return [Document("html (generated)", "generated stand-in for a documentation page "
-                     "(no large HTML documentation installed)", html_like(size), False)]
+            return [
+                Document(
+                    f"html:{rel.parts[0]}",
+                    f"installed documentation page doc/{rel} ({length / 1e3:.0f} kB)",
+                    _read(docs / rel),
+                    True,
+                    path=docs / rel,
+                )
+                for length, rel in pages
+            ]
+    return [
+        Document(
+            "html (generated)",
+            "generated stand-in for a documentation page (no large HTML documentation installed)",
+            html_like(size),
+            False,
+        )
+    ]
 
 
 @dataclass
@@ -277,15 +318,23 @@ class Corpus:
 
 def corpus(size: int = 1 << 20, real: bool = True) -> Corpus:
     xml = [f.document(size, real) for f in DATA_FILES]
-    for name, make in (("markup-dense", markup_dense), ("text-heavy", text_heavy),
-                       ("attribute-heavy", attribute_heavy),
-                       ("reference-heavy", reference_heavy)):
+    for name, make in (
+        ("markup-dense", markup_dense),
+        ("text-heavy", text_heavy),
+        ("attribute-heavy", attribute_heavy),
+        ("reference-heavy", reference_heavy),
+    ):
         xml.append(Document(name, f"generated, {name}", make(size), False))
-    sgml = documentation_pages(3, size) if real else [
-        Document("html (generated)", "generated stand-in", html_like(size), False)]
+    sgml = (
+        documentation_pages(3, size)
+        if real
+        else [Document("html (generated)", "generated stand-in", html_like(size), False)]
+    )
     base = mixed(size)
-    widths = {w: Document(f"width {w}", f"generated, mixed content, stored at width {w}",
-                          at_width(base, w), False) for w in (1, 2, 4)}
+    widths = {
+        w: Document(f"width {w}", f"generated, mixed content, stored at width {w}", at_width(base, w), False)
+        for w in (1, 2, 4)
+    }
     return Corpus(xml, sgml, widths)
 
 

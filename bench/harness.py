@@ -113,6 +113,5 @@ def compare(cases: list[Case], settings: Settings) -> dict[str, Timing]:
     for case, got in zip(cases, samples):
         median = statistics.median(got)
         mad = statistics.median(abs(s - median) for s in got)
-        result[case.label] = Timing(case.label, median, mad / median if median else 0.0,
-                                    got, case.units)
+        result[case.label] = Timing(case.label, median, mad / median if median else 0.0, got, case.units)
     return result

@@ -55,8 +55,7 @@ class Counter:
         before = self.lib.allocations_in_use()
         self.lib.allocations_reset_peak()
         call()
-        return (self.lib.allocations_peak() - before,
-                self.lib.allocations_in_use() - before)
+        return (self.lib.allocations_peak() - before, self.lib.allocations_in_use() - before)
 
 
 def child(counter_path: str, text_path: str, xml: bool) -> None:
@@ -66,6 +65,7 @@ def child(counter_path: str, text_path: str, xml: bool) -> None:
     if not MIB <= probe < 2 * MIB:
         sys.exit(f"the counting allocator is not in effect (saw {probe} bytes of a 1 MiB block)")
     import corvane
+
     data = Path(text_path).read_bytes()
     text = data.decode("utf-8")
     gc.disable()
@@ -74,8 +74,10 @@ def child(counter_path: str, text_path: str, xml: bool) -> None:
     result = {}
     result["corvane_peak"], result["corvane_left"] = counter.added(lambda: p.parse(text))
     if xml:
+
         def expat() -> None:
             pyexpat.ParserCreate().Parse(data, True)
+
         expat()
         result["expat_peak"], _ = counter.added(expat)
     print(json.dumps(result))
@@ -85,8 +87,12 @@ def measure(counter: Path, text: str, xml: bool, folder: Path) -> dict[str, int]
     path = folder / "text.xml"
     path.write_bytes(text.encode("utf-8"))
     env = dict(os.environ, LD_PRELOAD=str(counter), PYTHONMALLOC="malloc")
-    run = subprocess.run([sys.executable, __file__, "--child", str(counter), str(path),
-                          "xml" if xml else "sgml"], capture_output=True, text=True, env=env)
+    run = subprocess.run(
+        [sys.executable, __file__, "--child", str(counter), str(path), "xml" if xml else "sgml"],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     if run.returncode != 0:
         raise RuntimeError((run.stderr or run.stdout).strip().splitlines()[-1])
     return json.loads(run.stdout)
@@ -103,10 +109,19 @@ def mib(n: int) -> str:
 
 
 def added_memory(ctx: Context) -> Goal:
-    goal = Goal("3a", "Memory a whole parse(text) adds, width-1 texts: peak added / the "
-                "text's own size", 0.25, False)
-    goal.columns = ["document", "mode", "width", "own size MiB", "corvane peak added MiB",
-                    "/ own size", "left held MiB", "expat peak added MiB"]
+    goal = Goal(
+        "3a", "Memory a whole parse(text) adds, width-1 texts: peak added / the text's own size", 0.25, False
+    )
+    goal.columns = [
+        "document",
+        "mode",
+        "width",
+        "own size MiB",
+        "corvane peak added MiB",
+        "/ own size",
+        "left held MiB",
+        "expat peak added MiB",
+    ]
     if absent_corvane(goal, ctx.mods):
         return goal
     if os.environ.get("LD_PRELOAD"):
@@ -119,8 +134,9 @@ def added_memory(ctx: Context) -> Goal:
         return goal
     texts = [(d.name, d.text, xml) for d, xml in every_document(ctx.corpus)]
     texts += [(d.name, d.text, True) for d in ctx.corpus.widths.values()]
-    texts.append((f"markup-dense, {amount(ctx.sizes.large)} code points",
-                  large_text("markup_dense", ctx.sizes.large), True))
+    texts.append(
+        (f"markup-dense, {amount(ctx.sizes.large)} code points", large_text("markup_dense", ctx.sizes.large), True)
+    )
     ratios = []
     with tempfile.TemporaryDirectory() as folder:
         for name, text, xml in texts:
@@ -137,9 +153,18 @@ def added_memory(ctx: Context) -> Goal:
             if w == 1:
                 ratios.append(r)
                 goal.bars.append((name, r))
-            goal.rows.append([name, "XML" if xml else "SGML", str(w), mib(own),
-                              mib(got["corvane_peak"]), f"{r:.2f}", mib(got["corvane_left"]),
-                              mib(got["expat_peak"]) if "expat_peak" in got else "-"])
+            goal.rows.append(
+                [
+                    name,
+                    "XML" if xml else "SGML",
+                    str(w),
+                    mib(own),
+                    mib(got["corvane_peak"]),
+                    f"{r:.2f}",
+                    mib(got["corvane_left"]),
+                    mib(got["expat_peak"]) if "expat_peak" in got else "-",
+                ]
+            )
     if not ratios:
         goal.absent = "no width-1 text in this run"
         return goal
@@ -159,11 +184,17 @@ def added_memory(ctx: Context) -> Goal:
 
 def large_whole(ctx: Context) -> Goal:
     size = ctx.sizes.large
-    texts = [(kind.replace("_", "-"), large_text(kind, size), True)
-             for kind in ("markup_dense", "text_heavy")]
-    goal = pieces_vs_whole("3b", f"A whole parse of {amount(size)} code points / the same fed "
-                           f"in {LARGE_PIECE >> 10} KiB pieces, no callbacks", 1.1, texts, ctx,
-                           LARGE_PIECE, whole_over_pieces=True)
+    texts = [(kind.replace("_", "-"), large_text(kind, size), True) for kind in ("markup_dense", "text_heavy")]
+    goal = pieces_vs_whole(
+        "3b",
+        f"A whole parse of {amount(size)} code points / the same fed "
+        f"in {LARGE_PIECE >> 10} KiB pieces, no callbacks",
+        1.1,
+        texts,
+        ctx,
+        LARGE_PIECE,
+        whole_over_pieces=True,
+    )
     goal.notes.append("Generated width-1 documents.")
     return goal
 

@@ -35,15 +35,13 @@ def build(source: Path, filename: str, python: bool) -> Path:
     if out.exists() and out.stat().st_mtime >= source.stat().st_mtime:
         return out
     out.parent.mkdir(parents=True, exist_ok=True)
-    command = compiler() + ["-std=c++20", "-O2", "-fPIC", "-shared", "-Wall", "-Wextra",
-                            "-Werror"]
+    command = compiler() + ["-std=c++20", "-O2", "-fPIC", "-shared", "-Wall", "-Wextra", "-Werror"]
     if python:
         command += ["-I", sysconfig.get_paths()["include"]]
     # Built under a temporary name and renamed: a build that fails halfway
     # never leaves a newer, broken file behind.
     partial = out.with_name(out.name + ".partial")
-    run = subprocess.run(command + [str(source), "-o", str(partial)],
-                         capture_output=True, text=True)
+    run = subprocess.run(command + [str(source), "-o", str(partial)], capture_output=True, text=True)
     if run.returncode != 0:
         partial.unlink(missing_ok=True)
         raise RuntimeError(f"building {source.name} failed:\n" + run.stderr)

@@ -21,8 +21,7 @@ PyObject *two_str_flag(PyObject *, PyObject *args) {
     PyObject *text;
     PyObject *name;
     int final = 0;
-    if (!PyArg_ParseTuple(args, "O!O!|i:two_str_flag", &PyUnicode_Type, &text,
-                          &PyUnicode_Type, &name, &final))
+    if (!PyArg_ParseTuple(args, "O!O!|i:two_str_flag", &PyUnicode_Type, &text, &PyUnicode_Type, &name, &final))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -38,6 +38,7 @@ def main(argv: list[str]) -> None:
             kinds[kind] += 1
             if as_json:
                 event({"event": kind, "text": text})
+
         return handle
 
     def pi(target: str, data: str) -> None:

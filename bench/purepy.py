@@ -38,32 +38,32 @@ def _walk(text, pos: int, ws, is_letter) -> tuple[int, int] | None:
     n = len(text)
     quote_chars = "'\"" if isinstance(text, str) else b"'\""
     while True:
-        while pos < n and text[pos:pos + 1] in ws:
+        while pos < n and text[pos : pos + 1] in ws:
             pos += 1
         if pos == n:
             raise Incomplete
-        if text[pos:pos + 2] in ("?>", b"?>"):
+        if text[pos : pos + 2] in ("?>", b"?>"):
             return None
         name_end = pos
-        while name_end < n and is_letter(text[name_end:name_end + 1]):
+        while name_end < n and is_letter(text[name_end : name_end + 1]):
             name_end += 1
         if name_end == n:
             raise Incomplete
         if name_end == pos:
             raise ValueError("malformed XML declaration: empty or malformed pseudoattr name")
         q = name_end
-        while q < n and text[q:q + 1] in ws:
+        while q < n and text[q : q + 1] in ws:
             q += 1
         if q == n:
             raise Incomplete
-        if text[q:q + 1] not in ("=", b"="):
+        if text[q : q + 1] not in ("=", b"="):
             raise ValueError("malformed XML declaration: expected '='")
         q += 1
-        while q < n and text[q:q + 1] in ws:
+        while q < n and text[q : q + 1] in ws:
             q += 1
         if q == n:
             raise Incomplete
-        quote = text[q:q + 1]
+        quote = text[q : q + 1]
         if quote not in quote_chars:
             raise ValueError("malformed XML declaration: expected quote")
         start = q + 1
@@ -97,7 +97,7 @@ def detectencoding(obj, final: int = 0):
         found = _declaration(obj, DECL_WS, str.isalpha)
         if isinstance(found, Incomplete):
             return undecided
-        return "utf-8" if found is None else obj[found[0]:found[1]]
+        return "utf-8" if found is None else obj[found[0] : found[1]]
     data = bytes(memoryview(obj))
     if not data:
         return undecided
@@ -122,7 +122,7 @@ def detectencoding(obj, final: int = 0):
     found = _declaration(data, DECL_WS_BYTES, bytes.isalpha)
     if isinstance(found, Incomplete):
         return None
-    return "utf-8" if found is None else data[found[0]:found[1]].decode("utf-8")
+    return "utf-8" if found is None else data[found[0] : found[1]].decode("utf-8")
 
 
 def fixencoding(text: str, name: str, final: int = 0):

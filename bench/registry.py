@@ -53,8 +53,7 @@ class Goal:
     def verdict(self) -> str:
         if self.measured is None:
             return "not measured: " + self.absent
-        return f"{self.measured:.2f}x, target {self.target_text}: " + (
-            "met" if self.met else "missed")
+        return f"{self.measured:.2f}x, target {self.target_text}: " + ("met" if self.met else "missed")
 
 
 def _optional(name: str) -> ModuleType | None:
@@ -82,8 +81,16 @@ class Modules:
         except (OSError, RuntimeError) as e:
             noop, error = None, str(e).splitlines()[0]
         pugixml = _optional("pugixml.pugi")
-        return Modules(_optional("corvane"), _optional("_vexil"), _optional("_lumet"),
-                       _optional("lxml.etree"), pugixml, _optional("rapidxml"), noop, error)
+        return Modules(
+            _optional("corvane"),
+            _optional("_vexil"),
+            _optional("_lumet"),
+            _optional("lxml.etree"),
+            pugixml,
+            _optional("rapidxml"),
+            noop,
+            error,
+        )
 
 
 @dataclass
@@ -124,13 +131,13 @@ class Group:
 GROUPS: dict[str, Group] = {}
 
 
-def group(key: str, title: str) -> Callable[[Callable[[Context], list[Goal]]],
-                                            Callable[[Context], list[Goal]]]:
+def group(key: str, title: str) -> Callable[[Callable[[Context], list[Goal]]], Callable[[Context], list[Goal]]]:
     def add(measure: Callable[[Context], list[Goal]]) -> Callable[[Context], list[Goal]]:
         if key in GROUPS:
             raise ValueError(f"goal {key} is registered twice")
         GROUPS[key] = Group(key, title, measure)
         return measure
+
     return add
 
 

@@ -16,8 +16,9 @@ def _first(path: str, key: str) -> str:
         with open(path, encoding="utf-8") as f:
             for line in f:
                 if line.startswith(key):
-                    return line.split(":", 1)[1].strip() if ":" in line else \
-                        line.split("=", 1)[1].strip().strip('"')
+                    return (
+                        line.split(":", 1)[1].strip() if ":" in line else line.split("=", 1)[1].strip().strip('"')
+                    )
     except OSError:
         pass
     return ""
@@ -27,8 +28,7 @@ def machine(versions: dict[str, str]) -> list[str]:
     """The machine in words: no paths, no host names."""
     cpu = _first("/proc/cpuinfo", "model name") or platform.processor() or "unknown"
     mem = _first("/proc/meminfo", "MemTotal")
-    mem_text = f"{int(mem.split()[0]) / 1024 / 1024:.0f} GiB memory" if mem else \
-        "memory unknown"
+    mem_text = f"{int(mem.split()[0]) / 1024 / 1024:.0f} GiB memory" if mem else "memory unknown"
     try:
         usable = len(os.sched_getaffinity(0))
     except AttributeError:
@@ -41,8 +41,7 @@ def machine(versions: dict[str, str]) -> list[str]:
         f"Peers: {pyexpat.EXPAT_VERSION}; html.parser of the same Python",
     ]
     lines += [f"{name}: {version}" for name, version in versions.items()]
-    lines.append("The machine is shared with other work; every goal compares cases "
-                 "timed in the same rounds.")
+    lines.append("The machine is shared with other work; every goal compares cases timed in the same rounds.")
     return lines
 
 
@@ -55,8 +54,7 @@ def _table(columns: list[str], rows: list[list[str]]) -> list[str]:
 
 def console(goals: list[Goal]) -> str:
     lines = ["Goals"]
-    lines += _table(["goal", "what", "result"],
-                    [[g.key, g.title, g.verdict] for g in goals])
+    lines += _table(["goal", "what", "result"], [[g.key, g.title, g.verdict] for g in goals])
     for g in goals:
         if g.rows:
             lines += ["", f"Goal {g.key}: {g.title}"] + _table(g.columns, g.rows)
@@ -67,22 +65,41 @@ def console(goals: list[Goal]) -> str:
 def _md_table(columns: list[str], rows: list[list[str]]) -> list[str]:
     def line(cells: list[str]) -> str:
         return "| " + " | ".join(str(c).replace("|", "\\|") for c in cells) + " |"
+
     return [line(columns), line(["---"] * len(columns))] + [line(r) for r in rows]
 
 
-def markdown(goals: list[Goal], machine_lines: list[str], documents: list[str],
-             settings_text: str, chart: str | None, see_also: list[str] = ()) -> str:
+def markdown(
+    goals: list[Goal],
+    machine_lines: list[str],
+    documents: list[str],
+    settings_text: str,
+    chart: str | None,
+    see_also: list[str] = (),
+) -> str:
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    out = ["# Benchmark results", "",
-           f"Written by `make bench` on {now}. Every figure is a ratio of cases timed "
-           "side by side in the same run; absolute times are for orientation only.", "",
-           "## Goals", ""]
-    out += _md_table(["goal", "what is compared", "measured", "target", "verdict"],
-                     [[g.key, g.title,
-                       f"{g.measured:.2f}x" if g.measured is not None else "-",
-                       g.target_text,
-                       ("met" if g.met else "missed") if g.met is not None
-                       else "not measured: " + g.absent] for g in goals])
+    out = [
+        "# Benchmark results",
+        "",
+        f"Written by `make bench` on {now}. Every figure is a ratio of cases timed "
+        "side by side in the same run; absolute times are for orientation only.",
+        "",
+        "## Goals",
+        "",
+    ]
+    out += _md_table(
+        ["goal", "what is compared", "measured", "target", "verdict"],
+        [
+            [
+                g.key,
+                g.title,
+                f"{g.measured:.2f}x" if g.measured is not None else "-",
+                g.target_text,
+                ("met" if g.met else "missed") if g.met is not None else "not measured: " + g.absent,
+            ]
+            for g in goals
+        ],
+    )
     if chart:
         out += ["", f"![ratios per goal]({chart})"]
     if see_also:
@@ -104,6 +121,7 @@ def chart(goals: list[Goal], path: Path) -> bool:
     """A bar chart per goal with its target line; False when matplotlib is missing."""
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
@@ -125,7 +143,7 @@ def chart(goals: list[Goal], path: Path) -> bool:
             ax.set_xscale("log")
         ax.set_title(f"{g.key}: {g.title}\ntarget {g.target_text} (dashed)", fontsize=8)
         ax.tick_params(labelsize=7)
-    for ax in list(axes.flat)[len(shown):]:
+    for ax in list(axes.flat)[len(shown) :]:
         ax.set_visible(False)
     fig.tight_layout()
     fig.savefig(path, dpi=90)

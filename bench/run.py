@@ -46,8 +46,9 @@ def selected(only: str | None) -> list[registry.Group]:
     keys = set(only.split(",")) if "," in only else set(only)
     unknown = keys - {g.key for g in every}
     if unknown:
-        raise SystemExit("unknown goal " + ", ".join(sorted(unknown)) + "; the goals are "
-                         + " ".join(g.key for g in every))
+        raise SystemExit(
+            "unknown goal " + ", ".join(sorted(unknown)) + "; the goals are " + " ".join(g.key for g in every)
+        )
     return [g for g in every if g.key in keys]
 
 
@@ -71,10 +72,19 @@ def measure_group(key: str, sizes: Sizes, settings: Settings, real: bool) -> lis
     """
     with tempfile.TemporaryDirectory() as folder:
         out = Path(folder) / "goals.json"
-        spec = {"key": key, "sizes": dataclasses.asdict(sizes),
-                "settings": dataclasses.asdict(settings), "real": real, "out": str(out)}
-        run = subprocess.run([sys.executable, __file__, "--group", json.dumps(spec)],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        spec = {
+            "key": key,
+            "sizes": dataclasses.asdict(sizes),
+            "settings": dataclasses.asdict(settings),
+            "real": real,
+            "out": str(out),
+        }
+        run = subprocess.run(
+            [sys.executable, __file__, "--group", json.dumps(spec)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         if run.returncode != 0:
             raise RuntimeError(f"goal {key} failed:\n" + (run.stderr or run.stdout)[-4000:])
         return [Goal(**goal) for goal in json.loads(out.read_text(encoding="utf-8"))]
@@ -82,16 +92,14 @@ def measure_group(key: str, sizes: Sizes, settings: Settings, real: bool) -> lis
 
 def group_child(spec: dict) -> None:
     sizes, settings = Sizes(**spec["sizes"]), Settings(**spec["settings"])
-    ctx = Context(documents.corpus(sizes.document, spec["real"]),
-                  registry.Modules.load(noop.load), settings, sizes)
+    ctx = Context(documents.corpus(sizes.document, spec["real"]), registry.Modules.load(noop.load), settings, sizes)
     group = next(g for g in groups() if g.key == spec["key"])
-    Path(spec["out"]).write_text(json.dumps([dataclasses.asdict(goal)
-                                             for goal in group.measure(ctx)]),
-                                 encoding="utf-8")
+    Path(spec["out"]).write_text(
+        json.dumps([dataclasses.asdict(goal) for goal in group.measure(ctx)]), encoding="utf-8"
+    )
 
 
-def run(sizes: Sizes, settings: Settings, real: bool, out: Path | None,
-        only: str | None = None) -> list[Goal]:
+def run(sizes: Sizes, settings: Settings, real: bool, out: Path | None, only: str | None = None) -> list[Goal]:
     chosen = selected(only)
     results = [goal for g in chosen for goal in measure_group(g.key, sizes, settings, real)]
     print(report.console(results))
@@ -100,46 +108,62 @@ def run(sizes: Sizes, settings: Settings, real: bool, out: Path | None,
         png = out / "ratios.png"
         drawn = report.chart(results, png)
         corpus = documents.corpus(sizes.document, real)
-        docs = [f"{d.name}: {d.origin}, {len(d.text):,} code points"
-                for d in corpus.xml + corpus.sgml + list(corpus.widths.values())]
-        method = (f"Each case is timed with timeit in {settings.rounds} rounds after "
-                  f"{settings.warmup} warm-up rounds, each sample lasting at least "
-                  f"{settings.min_sample * 1e3:.0f} ms, the cases of one comparison "
-                  "interleaved in a rotating order with the garbage collector off; the "
-                  "figure per case is the median, and a ratio is the median of the ratios "
-                  "of the same rounds. A case whose single run takes over "
-                  f"{settings.slow_run:g} s gets {settings.slow_rounds} rounds (one if it "
-                  f"takes over {5 * settings.slow_run:g} s). Generated documents are "
-                  f"{sizes.document / (1 << 20):g} Mi code points, the long constructs "
-                  f"{sizes.pathological / (1 << 20):g} Mi, the large whole parses "
-                  f"{sizes.large / (1 << 20):g} Mi.")
+        docs = [
+            f"{d.name}: {d.origin}, {len(d.text):,} code points"
+            for d in corpus.xml + corpus.sgml + list(corpus.widths.values())
+        ]
+        method = (
+            f"Each case is timed with timeit in {settings.rounds} rounds after "
+            f"{settings.warmup} warm-up rounds, each sample lasting at least "
+            f"{settings.min_sample * 1e3:.0f} ms, the cases of one comparison "
+            "interleaved in a rotating order with the garbage collector off; the "
+            "figure per case is the median, and a ratio is the median of the ratios "
+            "of the same rounds. A case whose single run takes over "
+            f"{settings.slow_run:g} s gets {settings.slow_rounds} rounds (one if it "
+            f"takes over {5 * settings.slow_run:g} s). Generated documents are "
+            f"{sizes.document / (1 << 20):g} Mi code points, the long constructs "
+            f"{sizes.pathological / (1 << 20):g} Mi, the large whole parses "
+            f"{sizes.large / (1 << 20):g} Mi."
+        )
         # Written by hand and by `--instructions`, from the same build.
-        see_also = [f"[{title}]({name})" for name, title in (
-            ("missed.md", "what bounds the goals that are missed"),
-            ("instructions.md", "instructions per code point and per call (goal 2)"))
-            if (HERE / name).exists()]
-        (out / "results.md").write_text(report.markdown(
-            results, report.machine(versions()), docs, method,
-            png.name if drawn else None, see_also), encoding="utf-8")
+        see_also = [
+            f"[{title}]({name})"
+            for name, title in (
+                ("missed.md", "what bounds the goals that are missed"),
+                ("instructions.md", "instructions per code point and per call (goal 2)"),
+            )
+            if (HERE / name).exists()
+        ]
+        (out / "results.md").write_text(
+            report.markdown(
+                results, report.machine(versions()), docs, method, png.name if drawn else None, see_also
+            ),
+            encoding="utf-8",
+        )
         print(f"\nwrote {out.name}/results.md" + (f" and {out.name}/{png.name}" if drawn else ""))
     return results
 
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument("--quick", action="store_true",
-                    help="small generated documents and few rounds: checks that the suite "
-                    "runs; implies --no-write")
+    ap.add_argument(
+        "--quick",
+        action="store_true",
+        help="small generated documents and few rounds: checks that the suite runs; implies --no-write",
+    )
     ap.add_argument("--no-write", action="store_true", help="print only")
-    ap.add_argument("--only", metavar="GOALS",
-                    help="the goals to run, as their numbers (for example 13); implies "
-                    "--no-write")
-    ap.add_argument("--instructions", action="store_true",
-                    help="count instructions per code point and per call with valgrind "
-                    "instead (writes bench/instructions.md)")
+    ap.add_argument(
+        "--only", metavar="GOALS", help="the goals to run, as their numbers (for example 13); implies --no-write"
+    )
+    ap.add_argument(
+        "--instructions",
+        action="store_true",
+        help="count instructions per code point and per call with valgrind instead (writes bench/instructions.md)",
+    )
     args = ap.parse_args(argv)
     if args.instructions:
         import count
+
         return count.main()
     if args.quick:
         settings, sizes = Settings(rounds=2, warmup=0, min_sample=0.001), registry.QUICK

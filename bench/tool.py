@@ -19,8 +19,7 @@ from registry import Context, Goal
 
 HERE = Path(__file__).resolve().parent
 CORVANE = Path(sys.executable).parent / "corvane"
-PEERS = {"xml": ("pyexpat", HERE / "peer_pyexpat.py"),
-         "sgml": ("html.parser", HERE / "peer_htmlparser.py")}
+PEERS = {"xml": ("pyexpat", HERE / "peer_pyexpat.py"), "sgml": ("html.parser", HERE / "peer_htmlparser.py")}
 SMALL_FILE = 16 * 1024
 
 
@@ -32,34 +31,46 @@ def _case(label: str, command: list[str]) -> Case:
     return Case(label, "run(command)", {"run": _run, "command": command})
 
 
-def _document_goals(doc: markup.Input, mode: str, keys: tuple[str, str], targets: tuple[float, float],
-                    settings: Settings) -> list[Goal]:
+def _document_goals(
+    doc: markup.Input, mode: str, keys: tuple[str, str], targets: tuple[float, float], settings: Settings
+) -> list[Goal]:
     peer, script = PEERS[mode]
     path = str(doc.path)
     # Two comparisons, so that the slow peer of one does not cut the rounds
     # of the other.
-    got = compare([
-        _case("stats", [str(CORVANE), "stats", f"--{mode}", path]),
-        _case("peer stats", [sys.executable, str(script), path]),
-    ], settings)
-    got.update(compare([
-        _case("events", [str(CORVANE), "events", "--json", f"--{mode}", path]),
-        _case("peer events", [sys.executable, str(script), "--json", path]),
-    ], settings))
+    got = compare(
+        [
+            _case("stats", [str(CORVANE), "stats", f"--{mode}", path]),
+            _case("peer stats", [sys.executable, str(script), path]),
+        ],
+        settings,
+    )
+    got.update(
+        compare(
+            [
+                _case("events", [str(CORVANE), "events", "--json", f"--{mode}", path]),
+                _case("peer events", [sys.executable, str(script), "--json", path]),
+            ],
+            settings,
+        )
+    )
     goals = []
     for key, target, ours, theirs, what in (
-            (keys[0], targets[0], "stats", "peer stats", "corvane stats"),
-            (keys[1], targets[1], "events", "peer events", "corvane events --json")):
-        goal = Goal(key, f"{what} on {doc.name}: the {peer} script's time / corvane's "
-                    "(whole processes)", target, True)
+        (keys[0], targets[0], "stats", "peer stats", "corvane stats"),
+        (keys[1], targets[1], "events", "peer events", "corvane events --json"),
+    ):
+        goal = Goal(
+            key, f"{what} on {doc.name}: the {peer} script's time / corvane's (whole processes)", target, True
+        )
         goal.columns = ["document", "corvane s", f"{peer} script s", "ratio"]
         r = ratio(got[theirs], got[ours])
         goal.measured = r
         goal.bars.append((f"{key} {doc.name}", r))
-        goal.rows.append([doc.name, f"{got[ours].seconds:.3f}", f"{got[theirs].seconds:.3f}",
-                          f"{r:.2f}"])
-        goal.notes.append(f"{doc.name}: {doc.origin}. The script is bench/{script.name}, "
-                          "run with the same interpreter; both write to /dev/null.")
+        goal.rows.append([doc.name, f"{got[ours].seconds:.3f}", f"{got[theirs].seconds:.3f}", f"{r:.2f}"])
+        goal.notes.append(
+            f"{doc.name}: {doc.origin}. The script is bench/{script.name}, "
+            "run with the same interpreter; both write to /dev/null."
+        )
         goals.append(goal)
     return goals
 
@@ -72,15 +83,22 @@ def _small_files(folder: Path, count: int, size: int) -> None:
 
 
 def _jobs_goal(count: int, settings: Settings) -> Goal:
-    goal = Goal("8e", f"--jobs 2 over {count} small files: the time with --jobs 1 / with "
-                "--jobs 2, for stats and for events --json (the worse)", 1.7, True)
+    goal = Goal(
+        "8e",
+        f"--jobs 2 over {count} small files: the time with --jobs 1 / with "
+        "--jobs 2, for stats and for events --json (the worse)",
+        1.7,
+        True,
+    )
     goal.columns = ["command", "--jobs 1 s", "--jobs 2 s", "scaling"]
     with tempfile.TemporaryDirectory() as name:
         folder = Path(name)
         _small_files(folder, count, SMALL_FILE)
-        cases = [_case(f"{command} {jobs}", [str(CORVANE), *command.split(), "--jobs", str(jobs),
-                                            str(folder)])
-                 for command in ("stats --json", "events --json") for jobs in (1, 2)]
+        cases = [
+            _case(f"{command} {jobs}", [str(CORVANE), *command.split(), "--jobs", str(jobs), str(folder)])
+            for command in ("stats --json", "events --json")
+            for jobs in (1, 2)
+        ]
         got = compare(cases, settings)
     worst = None
     for command in ("stats --json", "events --json"):
@@ -90,16 +108,25 @@ def _jobs_goal(count: int, settings: Settings) -> Goal:
         goal.rows.append([command, f"{one.seconds:.3f}", f"{two.seconds:.3f}", f"{r:.2f}"])
         goal.bars.append((f"8e {command}", r))
     goal.measured = worst
-    goal.notes.append(f"{count} generated documents of {SMALL_FILE // 1024} KiB, half XML and "
-                      "half HTML, in one directory; the machine has two cores.")
+    goal.notes.append(
+        f"{count} generated documents of {SMALL_FILE // 1024} KiB, half XML and "
+        "half HTML, in one directory; the machine has two cores."
+    )
     return goal
 
 
 def goals(settings: Settings, real: bool, size: int, count: int) -> list[Goal]:
     if not CORVANE.exists():
-        return [Goal(k, "The command-line tool", t, True, absent="the corvane command is not "
-                     "installed beside this interpreter")
-                for k, t in (("8a", 2.0), ("8b", 1.5), ("8c", 5.0), ("8d", 1.5), ("8e", 1.7))]
+        return [
+            Goal(
+                k,
+                "The command-line tool",
+                t,
+                True,
+                absent="the corvane command is not installed beside this interpreter",
+            )
+            for k, t in (("8a", 2.0), ("8b", 1.5), ("8c", 5.0), ("8d", 1.5), ("8e", 1.7))
+        ]
     with tempfile.TemporaryDirectory() as folder:
         xml, page = markup.inputs(real, size, Path(folder))
         found = _document_goals(xml, "xml", ("8a", "8b"), (2.0, 1.5), settings)
@@ -126,4 +153,3 @@ def main(argv: list[str]) -> int:
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:]))
-

@@ -52,8 +52,8 @@ struct State {
     bool tree = false;
     bool normalise = false;
     Py_ssize_t text_limit = 0;
-    Ref entities;  // dict of names to replacement text, or null
-    Ref voids;     // set of element names closed at once, or null
+    Ref entities;                       // dict of names to replacement text, or null
+    Ref voids;                          // set of element names closed at once, or null
     Ref start, end, data, comment, pi;  // the builder's methods (tree only)
     // The document type's declarations go to `declarations`, which fills
     // in `defaults` (element name to (attribute, value) pairs) and
@@ -120,9 +120,8 @@ bool check_str(PyObject *arg) {
 int append(State &s, PyObject *item) { return PyList_Append(s.events.get(), item); }
 
 // The kinds in the order of State::counts.
-constexpr PyObject *Kinds::*kind_fields[] = {&Kinds::start, &Kinds::end, &Kinds::text,
-                                             &Kinds::comment, &Kinds::cdata, &Kinds::pi,
-                                             &Kinds::declaration, &Kinds::entity};
+constexpr PyObject *Kinds::*kind_fields[] = {&Kinds::start, &Kinds::end, &Kinds::text,        &Kinds::comment,
+                                             &Kinds::cdata, &Kinds::pi,  &Kinds::declaration, &Kinds::entity};
 static_assert(std::size(kind_fields) == kind_count);
 
 int count(State &s, PyObject *kind, PyObject *name) {
@@ -170,8 +169,7 @@ int emit_text(State &s, bool final) {
     const Py_ssize_t limit = s.text_limit > 0 ? s.text_limit : n;
     Py_ssize_t at = 0;
     for (; n - at >= limit; at += limit) {
-        Ref piece(limit == n ? Ref::borrow(run.get())
-                             : Ref(PyUnicode_Substring(run.get(), at, at + limit)));
+        Ref piece(limit == n ? Ref::borrow(run.get()) : Ref(PyUnicode_Substring(run.get(), at, at + limit)));
         if (!piece || emit(s, kinds.text, empty_str(), piece.get()) < 0)
             return -1;
     }
@@ -341,8 +339,7 @@ int apply_declarations(State &s, PyObject *raw) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs); ++i) {
                 PyObject *pair = PyList_GET_ITEM(pairs, i);
                 if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 ||
-                    !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
-                    !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1)))
+                    !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) || !PyUnicode_Check(PyTuple_GET_ITEM(pair, 1)))
                     continue;
                 if (!specified(s, PyTuple_GET_ITEM(pair, 0)))
                     s.attributes.emplace_back(Ref::borrow(PyTuple_GET_ITEM(pair, 0)),
@@ -396,8 +393,7 @@ int start_element(State &s, PyObject *raw) {
     Ref element;
     {
         Busy busy(s);
-        element.reset(PyObject_CallFunctionObjArgs(s.start.get(), name.get(),
-                                                   attributes.get(), nullptr));
+        element.reset(PyObject_CallFunctionObjArgs(s.start.get(), name.get(), attributes.get(), nullptr));
     }
     if (!element)
         return -1;
@@ -560,9 +556,7 @@ PyObject *content_event(PyObject *op, PyObject *text, PyObject *kind, bool in_tr
     return done(emit(s, kind, empty_str(), text));
 }
 
-PyObject *handle_comment(PyObject *op, PyObject *text) {
-    return content_event(op, text, kinds.comment, true);
-}
+PyObject *handle_comment(PyObject *op, PyObject *text) { return content_event(op, text, kinds.comment, true); }
 
 // Declarations and the pieces of a document type's internal subset have no
 // place in a tree; what they declare may shape it.
@@ -675,8 +669,8 @@ PyMethodDef collector_methods[] = {
     {"handle_leaveattr", handle_leaveattr, METH_O, nullptr},
     {"handle_leavestarttag", handle_leavestarttag, METH_O, nullptr},
     {"handle_endtag", handle_endtag, METH_O, nullptr},
-    {"handle_proc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_proc)),
-     METH_FASTCALL, nullptr},
+    {"handle_proc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_proc)), METH_FASTCALL,
+     nullptr},
     {"handle_special", handle_special, METH_O, nullptr},
     {"handle_entityref", handle_entityref, METH_O, nullptr},
     {"handle_text", handle_text, METH_O, nullptr},
@@ -686,8 +680,7 @@ PyMethodDef collector_methods[] = {
     {"mark", mark, METH_NOARGS, "Keeps the pending text whole until unmark."},
     {"unmark", unmark, METH_NOARGS, "Drops the end mark from the pending text."},
     {"finish", finish, METH_NOARGS, "Hands on the pending text and closes open elements."},
-    {"counts", counts, METH_NOARGS,
-     "When counting: (events by kind, start tags by element name), as dicts."},
+    {"counts", counts, METH_NOARGS, "When counting: (events by kind, start tags by element name), as dicts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -697,21 +690,18 @@ bool bound_method(PyObject *builder, const char *name, Ref &out) {
 }
 
 PyObject *collector_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"xml", "text_limit", "entities", "namespaces",
-                                     "normalise", "builder", "comments", "pis",
-                                     "voids", "report_start", "report_end",
-                                     "declarations", "defaults", "tokenized", "counting",
-                                     nullptr};
+    static const char *keywords[] = {
+        "xml",   "text_limit",   "entities",   "namespaces",   "normalise", "builder",   "comments", "pis",
+        "voids", "report_start", "report_end", "declarations", "defaults",  "tokenized", "counting", nullptr};
     int xml = 1, namespaces = 0, normalise = 0, comments = 0, pis = 0, counting = 0;
     int report_start = 0, report_end = 0;
     Py_ssize_t text_limit = 0;
     PyObject *entities = Py_None, *builder = Py_None, *voids = Py_None;
     PyObject *declarations = Py_None, *defaults = Py_None, *tokenized = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pnOppOppOppOOOp:Collector",
-                                     const_cast<char **>(keywords), &xml, &text_limit,
-                                     &entities, &namespaces, &normalise, &builder,
-                                     &comments, &pis, &voids, &report_start, &report_end,
-                                     &declarations, &defaults, &tokenized, &counting))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pnOppOppOppOOOp:Collector", const_cast<char **>(keywords),
+                                     &xml, &text_limit, &entities, &namespaces, &normalise, &builder, &comments,
+                                     &pis, &voids, &report_start, &report_end, &declarations, &defaults, &tokenized,
+                                     &counting))
         return nullptr;
     if (counting && builder != Py_None) {
         PyErr_SetString(PyExc_ValueError, "a collector that builds a tree cannot count");
@@ -764,8 +754,7 @@ PyObject *collector_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
             s->defaults = Ref::borrow(defaults);
         if (tokenized != Py_None)
             s->tokenized = Ref::borrow(tokenized);
-        if (!bound_method(builder, "start", s->start) ||
-            !bound_method(builder, "end", s->end) ||
+        if (!bound_method(builder, "start", s->start) || !bound_method(builder, "end", s->end) ||
             !bound_method(builder, "data", s->data) ||
             (comments && !bound_method(builder, "comment", s->comment)) ||
             (pis && !bound_method(builder, "pi", s->pi)))
@@ -779,9 +768,8 @@ int collector_traverse(PyObject *op, visitproc visit, void *arg) {
     State *s = reinterpret_cast<Collector *>(op)->state;
     if (!s)
         return 0;
-    for (Ref *r : {&s->entities, &s->voids, &s->start, &s->end, &s->data, &s->comment,
-                   &s->pi, &s->declarations, &s->defaults, &s->tokenized, &s->events,
-                   &s->elements})
+    for (Ref *r : {&s->entities, &s->voids, &s->start, &s->end, &s->data, &s->comment, &s->pi, &s->declarations,
+                   &s->defaults, &s->tokenized, &s->events, &s->elements})
         Py_VISIT(r->get());
     return 0;
 }
@@ -791,9 +779,8 @@ int collector_clear(PyObject *op) {
     if (!s)
         return 0;
     // Each reference leaves its field before it is released.
-    for (Ref *r : {&s->entities, &s->voids, &s->start, &s->end, &s->data, &s->comment,
-                   &s->pi, &s->declarations, &s->defaults, &s->tokenized, &s->events,
-                   &s->elements}) {
+    for (Ref *r : {&s->entities, &s->voids, &s->start, &s->end, &s->data, &s->comment, &s->pi, &s->declarations,
+                   &s->defaults, &s->tokenized, &s->events, &s->elements}) {
         Ref gone = std::move(*r);
     }
     return 0;
@@ -819,11 +806,7 @@ PyType_Slot collector_slots[] = {
 };
 
 PyType_Spec collector_spec = {
-    "_sheaf.Collector",
-    sizeof(Collector),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    collector_slots,
+    "_sheaf.Collector", sizeof(Collector), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, collector_slots,
 };
 
 int intern(PyObject *&slot, const char *text) {
@@ -833,9 +816,8 @@ int intern(PyObject *&slot, const char *text) {
 }
 
 int module_exec(PyObject *module) {
-    if (intern(kinds.start, "start") < 0 || intern(kinds.end, "end") < 0 ||
-        intern(kinds.text, "text") < 0 || intern(kinds.comment, "comment") < 0 ||
-        intern(kinds.cdata, "cdata") < 0 || intern(kinds.pi, "pi") < 0 ||
+    if (intern(kinds.start, "start") < 0 || intern(kinds.end, "end") < 0 || intern(kinds.text, "text") < 0 ||
+        intern(kinds.comment, "comment") < 0 || intern(kinds.cdata, "cdata") < 0 || intern(kinds.pi, "pi") < 0 ||
         intern(kinds.declaration, "declaration") < 0 || intern(kinds.entity, "entity") < 0)
         return -1;
     if (!event_type) {
@@ -859,8 +841,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = corvane_common::multi_phase_module(
-    "_sheaf", "The native collector behind corvane_markup.", nullptr, module_slots);
+PyModuleDef module_def = corvane_common::multi_phase_module("_sheaf", "The native collector behind corvane_markup.",
+                                                            nullptr, module_slots);
 
 }  // namespace
 

@@ -86,8 +86,7 @@ Ref collapse_space(Ref s) {
     const int kind = PyUnicode_KIND(s.get());
     const void *data = PyUnicode_DATA(s.get());
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s.get());
-    bool tidy = n == 0 || (PyUnicode_READ(kind, data, 0) != ' ' &&
-                           PyUnicode_READ(kind, data, n - 1) != ' ');
+    bool tidy = n == 0 || (PyUnicode_READ(kind, data, 0) != ' ' && PyUnicode_READ(kind, data, n - 1) != ' ');
     for (Py_ssize_t i = 1; tidy && i < n; ++i)
         tidy = !(PyUnicode_READ(kind, data, i) == ' ' && PyUnicode_READ(kind, data, i - 1) == ' ');
     if (tidy)

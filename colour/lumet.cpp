@@ -26,7 +26,10 @@ constexpr std::size_t kLongest = 16;
 
 class Sequence {
 public:
-    Sequence() { put('\x1b'); put('['); }
+    Sequence() {
+        put('\x1b');
+        put('[');
+    }
 
     void param(char a, char b = '\0') {
         if (params_++)
@@ -101,8 +104,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = corvane_common::multi_phase_module(
-    "_lumet", "This module contains the function switchcolor().", methods);
+PyModuleDef module_def =
+    corvane_common::multi_phase_module("_lumet", "This module contains the function switchcolor().", methods);
 
 }  // namespace
 

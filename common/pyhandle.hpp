@@ -70,8 +70,7 @@ inline int call_vector(PyObject *fn, PyObject *const *args, std::size_t nargsf) 
     PyTypeObject *type = Py_TYPE(fn);
     if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL))
         std::memcpy(&call, reinterpret_cast<char *>(fn) + type->tp_vectorcall_offset, sizeof call);
-    PyObject *result = call ? call(fn, args, nargsf, nullptr)
-                            : PyObject_Vectorcall(fn, args, nargsf, nullptr);
+    PyObject *result = call ? call(fn, args, nargsf, nullptr) : PyObject_Vectorcall(fn, args, nargsf, nullptr);
     if (result) {
         Py_DECREF(result);
         return 0;

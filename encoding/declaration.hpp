@@ -8,12 +8,12 @@
 #include <cstring>
 #include <type_traits>
 
-CORVANE_EXPORT int parsedeclaration_ucs1(const Py_UCS1 *start, const Py_UCS1 *end,
-                                         const Py_UCS1 **value_start, const Py_UCS1 **value_end);
-CORVANE_EXPORT int parsedeclaration_ucs2(const Py_UCS2 *start, const Py_UCS2 *end,
-                                         const Py_UCS2 **value_start, const Py_UCS2 **value_end);
-CORVANE_EXPORT int parsedeclaration_ucs4(const Py_UCS4 *start, const Py_UCS4 *end,
-                                         const Py_UCS4 **value_start, const Py_UCS4 **value_end);
+CORVANE_EXPORT int parsedeclaration_ucs1(const Py_UCS1 *start, const Py_UCS1 *end, const Py_UCS1 **value_start,
+                                         const Py_UCS1 **value_end);
+CORVANE_EXPORT int parsedeclaration_ucs2(const Py_UCS2 *start, const Py_UCS2 *end, const Py_UCS2 **value_start,
+                                         const Py_UCS2 **value_end);
+CORVANE_EXPORT int parsedeclaration_ucs4(const Py_UCS4 *start, const Py_UCS4 *end, const Py_UCS4 **value_start,
+                                         const Py_UCS4 **value_end);
 
 namespace vexil {
 
@@ -101,8 +101,7 @@ int prefix_test(const Unit *start, const Unit *end) {
 // end mark, a malformation or the end of the text. Every read is guarded by
 // `p < end`, so a range that starts after its end reads nothing.
 template <typename Unit>
-int walk_pseudo_attributes(const Unit *p, const Unit *end, const Unit **value_start,
-                           const Unit **value_end) {
+int walk_pseudo_attributes(const Unit *p, const Unit *end, const Unit **value_start, const Unit **value_end) {
     for (;;) {
         p = skip_space(p, end);
         if (p >= end)
@@ -163,8 +162,7 @@ inline bool known_width(PyObject *text) {
 }
 
 template <typename Unit>
-int parse_declaration(const Unit *start, const Unit *end, const Unit **value_start,
-                      const Unit **value_end) {
+int parse_declaration(const Unit *start, const Unit *end, const Unit **value_start, const Unit **value_end) {
     const int prefix = prefix_test(start, end);
     if (prefix != kPrefixPresent)
         return prefix;

@@ -28,10 +28,8 @@ constexpr Py_UCS4 class_floor(Py_UCS4 bound) {
 // short, holds none, the head or the tail does, and the long stretches need
 // not be read at all.
 template <typename Unit>
-Py_UCS4 kept_class(const Unit *text, Py_ssize_t n, Py_ssize_t value_at, Py_ssize_t tail_at,
-                   Py_UCS4 text_bound) {
-    if (text_bound == 0x7F ||
-        largest_class(text + value_at, text + tail_at) < class_floor(text_bound))
+Py_UCS4 kept_class(const Unit *text, Py_ssize_t n, Py_ssize_t value_at, Py_ssize_t tail_at, Py_UCS4 text_bound) {
+    if (text_bound == 0x7F || largest_class(text + value_at, text + tail_at) < class_floor(text_bound))
         return text_bound;
     return std::max(largest_class(text, text + value_at), largest_class(text + tail_at, text + n));
 }
@@ -40,8 +38,8 @@ Py_UCS4 kept_class(const Unit *text, Py_ssize_t n, Py_ssize_t value_at, Py_ssize
 // width. The old value [value_at, tail_at) is not copied, and counts for the
 // width only as far as kept_class says.
 template <typename Text, typename Name>
-PyObject *rewrite(const Text *text, Py_ssize_t n, Py_ssize_t value_at, Py_ssize_t tail_at,
-                  Py_UCS4 text_bound, const Name *name, Py_ssize_t m, Py_UCS4 name_bound) {
+PyObject *rewrite(const Text *text, Py_ssize_t n, Py_ssize_t value_at, Py_ssize_t tail_at, Py_UCS4 text_bound,
+                  const Name *name, Py_ssize_t m, Py_UCS4 name_bound) {
     const Py_UCS4 kept = kept_class(text, n, value_at, tail_at, text_bound);
     PyObject *result = PyUnicode_New(value_at + m + (n - tail_at), std::max(kept, name_bound));
     if (!result)
@@ -60,8 +58,7 @@ CORVANE_EXPORT PyObject *fixencoding(PyObject *, PyObject *args) {
     using corvane_common::with_units;
     PyObject *text, *name;
     int final = 0;
-    if (!PyArg_ParseTuple(args, "O!O!|i:fixencoding", &PyUnicode_Type, &text, &PyUnicode_Type,
-                          &name, &final))
+    if (!PyArg_ParseTuple(args, "O!O!|i:fixencoding", &PyUnicode_Type, &text, &PyUnicode_Type, &name, &final))
         return nullptr;
     if (!vexil::known_width(text) || !vexil::known_width(name))
         return nullptr;
@@ -84,8 +81,8 @@ CORVANE_EXPORT PyObject *fixencoding(PyObject *, PyObject *args) {
         const Py_ssize_t m = PyUnicode_GET_LENGTH(name);
         const Py_UCS4 name_bound = PyUnicode_MAX_CHAR_VALUE(name);
         return with_units(name, [&](const auto *name_units) {
-            return rewrite(units, n, value_start - units, value_end - units,
-                           PyUnicode_MAX_CHAR_VALUE(text), name_units, m, name_bound);
+            return rewrite(units, n, value_start - units, value_end - units, PyUnicode_MAX_CHAR_VALUE(text),
+                           name_units, m, name_bound);
         });
     });
 }

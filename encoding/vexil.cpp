@@ -122,8 +122,7 @@ PyObject *detect_in(const unsigned char *bytes, Py_ssize_t n, int final) {
     const Py_UCS1 *value_start = nullptr, *value_end = nullptr;
     switch (parsedeclaration_ucs1(bytes, bytes + n, &value_start, &value_end)) {
     case DECL_ENCODING_FOUND:
-        return PyUnicode_FromStringAndSize(reinterpret_cast<const char *>(value_start),
-                                           value_end - value_start);
+        return PyUnicode_FromStringAndSize(reinterpret_cast<const char *>(value_start), value_end - value_start);
     case DECL_NO_ENCODING:
         return utf8_name();
     case DECL_INCOMPLETE:
@@ -139,8 +138,8 @@ PyObject *detect_bytes(PyObject *obj, int final) {
     // A bytes object is immutable and its buffer is its own storage, so it
     // is read in place; every other object through a view of its buffer.
     if (PyBytes_CheckExact(obj))
-        return detect_in(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(obj)),
-                         PyBytes_GET_SIZE(obj), final);
+        return detect_in(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(obj)), PyBytes_GET_SIZE(obj),
+                         final);
     ByteView view(obj);
     if (!view)
         return nullptr;
@@ -156,8 +155,7 @@ PyObject *detect_str(PyObject *text, int final) {
         const Unit *value_start = nullptr, *value_end = nullptr;
         switch (vexil::parse_declaration(units, units + n, &value_start, &value_end)) {
         case DECL_ENCODING_FOUND:
-            return PyUnicode_FromKindAndData(static_cast<int>(sizeof(Unit)), value_start,
-                                             value_end - value_start);
+            return PyUnicode_FromKindAndData(static_cast<int>(sizeof(Unit)), value_start, value_end - value_start);
         case DECL_NO_ENCODING:
             return utf8_name();
         case DECL_INCOMPLETE:

@@ -51,7 +51,11 @@ def test_one_input(data: bytes) -> None:
         # array('B') holds exactly the bytes, so a read past them is caught.
         arg = [array.array("B", body), bytes(body), bytearray(body), memoryview(body), array.array("B", body)][kind]
         want = outcome(detect_bytes, body, final)
-    got = outcome(_vexil.detectencoding, arg, final) if choice & 0x40 or final else outcome(_vexil.detectencoding, arg)
+    got = (
+        outcome(_vexil.detectencoding, arg, final)
+        if choice & 0x40 or final
+        else outcome(_vexil.detectencoding, arg)
+    )
     assert got == want, (choice, body, want, got)
     if got[0] == "ok" and got[1] is not None:
         assert type(got[1]) is str

@@ -128,8 +128,7 @@ bool reserve(FastParser *self, Py_ssize_t length) {
     Py_ssize_t capacity = length;
     if (self->buffer_capacity <= kMaxHeld - self->buffer_capacity)
         capacity = std::max(capacity, 2 * self->buffer_capacity);
-    auto *block = static_cast<Py_UCS4 *>(
-        std::realloc(self->buffer, std::size_t(capacity + 1) * sizeof(Py_UCS4)));
+    auto *block = static_cast<Py_UCS4 *>(std::realloc(self->buffer, std::size_t(capacity + 1) * sizeof(Py_UCS4)));
     if (!block) {
         drop_buffer(self);
         return PyErr_NoMemory(), false;
@@ -142,9 +141,8 @@ bool reserve(FastParser *self, Py_ssize_t length) {
 // Widens the code points [from, to) of the piece into the held text at `at`,
 // which has room for them.
 void widen(FastParser *self, PyObject *text, Py_ssize_t from, Py_ssize_t to, Py_ssize_t at) {
-    corvane_common::with_units(text, [&](const auto *units) {
-        corvane_common::copy_units(units + from, units + to, self->buffer + at);
-    });
+    corvane_common::with_units(
+        text, [&](const auto *units) { corvane_common::copy_units(units + from, units + to, self->buffer + at); });
 }
 
 // Appends the code points [from, to) of the piece to the held text.
@@ -174,9 +172,7 @@ void set_states(FastParser *self, States s) {
 
 // What an earlier call read of the construct that begins the held text;
 // the scan uses it once.
-Progress take_resume(FastParser *self) {
-    return {std::exchange(self->resume_offset, 0), self->resume_quote};
-}
+Progress take_resume(FastParser *self) { return {std::exchange(self->resume_offset, 0), self->resume_quote}; }
 
 void keep_progress(FastParser *self, bool progressed, Progress progress) {
     if (progressed) {
@@ -212,8 +208,8 @@ bool append_after_failure(FastParser *self, PyObject *text, Py_ssize_t from, Py_
 // Scans the held text of 32-bit code points, the new piece appended whole
 // from `appended` on, starting at `from`, and keeps the unconsumed tail. This
 // is the way after a failed call, whose held text may be anything.
-bool scan_whole(FastParser *self, PyObject *text, Py_ssize_t appended, Py_ssize_t from,
-                Progress resumed, States at_call) {
+bool scan_whole(FastParser *self, PyObject *text, Py_ssize_t appended, Py_ssize_t from, Progress resumed,
+                States at_call) {
     if (!append(self, text, appended, PyUnicode_GET_LENGTH(text)))
         return false;
     Outcome o = scans->held(self, self->buffer, from, self->buffer_length, resumed);
@@ -235,8 +231,8 @@ bool scan_whole(FastParser *self, PyObject *text, Py_ssize_t appended, Py_ssize_
 // piece's first `appended` code points. On success only the unconsumed tail
 // of the piece stays held; after a failure all of the piece joins the kept
 // code points.
-bool scan_in_place(FastParser *self, PyObject *text, Py_ssize_t from, Py_ssize_t kept,
-                   Py_ssize_t appended, States at_call) {
+bool scan_in_place(FastParser *self, PyObject *text, Py_ssize_t from, Py_ssize_t kept, Py_ssize_t appended,
+                   States at_call) {
     const States at_start = states_of(self);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Outcome o = scans->piece(self, text, from);
@@ -451,8 +447,7 @@ PyModuleDef module_def = {
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #endif
 PyTypeObject FastParser_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "FastParser",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "FastParser",
     .tp_basicsize = sizeof(FastParser),
     .tp_itemsize = 0,
     .tp_dealloc = parser_dealloc,

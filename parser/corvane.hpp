@@ -58,9 +58,9 @@ struct FastParser {
 };
 
 // The slots' positions in the record are part of what native callers read.
-static_assert(EnterStartTag == 0 && EnterAttr == 1 && LeaveAttr == 2 && LeaveStartTag == 3 &&
-              EndTag == 4 && Proc == 5 && Special == 6 && CharRef == 7 && EntityRef == 8 &&
-              Text == 9 && Cdata == 10 && Comment == 11 && kSlotCount == 12);
+static_assert(EnterStartTag == 0 && EnterAttr == 1 && LeaveAttr == 2 && LeaveStartTag == 3 && EndTag == 4 &&
+              Proc == 5 && Special == 6 && CharRef == 7 && EntityRef == 8 && Text == 9 && Cdata == 10 &&
+              Comment == 11 && kSlotCount == 12);
 
 // Each field directly after the one before it, as a caller that declares the
 // record itself lays it out.
@@ -71,21 +71,17 @@ static_assert(offsetof(FastParser, pending_net) == kFirstField + 8);
 static_assert(offsetof(FastParser, doctype_state) == kFirstField + 12);
 static_assert(offsetof(FastParser, buffer) == kFirstField + 16);
 static_assert(offsetof(FastParser, buffer_length) == offsetof(FastParser, buffer) + sizeof(Py_UCS4 *));
-static_assert(offsetof(FastParser, buffer_capacity) ==
-              offsetof(FastParser, buffer_length) + sizeof(Py_ssize_t));
+static_assert(offsetof(FastParser, buffer_capacity) == offsetof(FastParser, buffer_length) + sizeof(Py_ssize_t));
 static_assert(offsetof(FastParser, slots) == offsetof(FastParser, buffer_capacity) + sizeof(Py_ssize_t));
-static_assert(offsetof(FastParser, resume_offset) ==
-              offsetof(FastParser, slots) + kSlotCount * sizeof(PyObject *));
-static_assert(offsetof(FastParser, resume_quote) ==
-              offsetof(FastParser, resume_offset) + sizeof(Py_ssize_t));
+static_assert(offsetof(FastParser, resume_offset) == offsetof(FastParser, slots) + kSlotCount * sizeof(PyObject *));
+static_assert(offsetof(FastParser, resume_quote) == offsetof(FastParser, resume_offset) + sizeof(Py_ssize_t));
 
 // The size of the record without the internal field: the exported type's
 // tp_basicsize, which callers may rely on.
 constexpr std::size_t kExportedEnd = offsetof(FastParser, resume_quote) + sizeof(Py_UCS4);
 constexpr std::size_t kExportedSize =
     (kExportedEnd + alignof(FastParser) - 1) / alignof(FastParser) * alignof(FastParser);
-static_assert(offsetof(FastParser, held_failed) >= kExportedEnd &&
-                  sizeof(FastParser) == kExportedSize,
+static_assert(offsetof(FastParser, held_failed) >= kExportedEnd && sizeof(FastParser) == kExportedSize,
               "held_failed must fit the padding after resume_quote");
 
 // What one scan read of the incomplete construct it stopped at, so that the
@@ -131,8 +127,7 @@ struct Scans {
     // Scans the held text of 32-bit code points from `from` to `length`,
     // lower-casing SGML names in place; `resumed` is what an earlier call
     // read of the construct at `from`.
-    Outcome (*held)(FastParser *self, Py_UCS4 *held, Py_ssize_t from, Py_ssize_t length,
-                    Progress resumed);
+    Outcome (*held)(FastParser *self, Py_UCS4 *held, Py_ssize_t from, Py_ssize_t length, Progress resumed);
     // Reads and reports only the construct at the start of the held text.
     HeldStep (*finish)(FastParser *self, Py_UCS4 *held, Py_ssize_t length, Progress resumed);
     // SGML mode: lower-cases, in the held text [from, length), the names
@@ -140,8 +135,7 @@ struct Scans {
     // `until` (or to the end), reporting nothing. This gives a piece that
     // was read in place the form a scan of the held text would have left,
     // when a failed call must keep it.
-    void (*lower)(FastParser *self, Py_UCS4 *held, Py_ssize_t from, Py_ssize_t length,
-                  Py_ssize_t until);
+    void (*lower)(FastParser *self, Py_UCS4 *held, Py_ssize_t from, Py_ssize_t length, Py_ssize_t until);
 };
 
 extern const Scans scans_baseline;

@@ -198,10 +198,12 @@ struct Block {
             return vcltq_s8(vreinterpretq_s8_u8(v), vdupq_n_s8(0x21));
         } else if constexpr (sizeof(Unit) == 2) {
             int16x8_t w = vreinterpretq_s16_u8(v);
-            return vreinterpretq_u8_u16(vorrq_u16(vcltq_s16(w, vdupq_n_s16(0x21)), vcgtq_s16(w, vdupq_n_s16(0x7F))));
+            return vreinterpretq_u8_u16(
+                vorrq_u16(vcltq_s16(w, vdupq_n_s16(0x21)), vcgtq_s16(w, vdupq_n_s16(0x7F))));
         } else {
             int32x4_t w = vreinterpretq_s32_u8(v);
-            return vreinterpretq_u8_u32(vorrq_u32(vcltq_s32(w, vdupq_n_s32(0x21)), vcgtq_s32(w, vdupq_n_s32(0x7F))));
+            return vreinterpretq_u8_u32(
+                vorrq_u32(vcltq_s32(w, vdupq_n_s32(0x21)), vcgtq_s32(w, vdupq_n_s32(0x7F))));
         }
     }
     static std::uint64_t mask(Reg h) {
@@ -222,9 +224,7 @@ struct Block {
     // The bit of the block's last unit.
     static constexpr int kLastBit = int(kUnits - 1) * kBitsPerUnit;
 
-    static const Unit *at(const Unit *block, std::uint64_t m) {
-        return block + first_bit(m) / kBitsPerUnit;
-    }
+    static const Unit *at(const Unit *block, std::uint64_t m) { return block + first_bit(m) / kBitsPerUnit; }
 
     // The units of the block at p that equal any of the set.
     template <int N>
@@ -250,8 +250,8 @@ struct Block {
     // The units of the block at p that equal the first mark, those that
     // equal the second, and those that equal any of the others.
     template <int N>
-    static void classify(const Unit *p, const Reg (&s)[N], std::uint64_t &first,
-                         std::uint64_t &second, std::uint64_t &rest) {
+    static void classify(const Unit *p, const Reg (&s)[N], std::uint64_t &first, std::uint64_t &second,
+                         std::uint64_t &rest) {
         Reg v = load(p);
         first = mask(equal(v, s[0]));
         second = mask(equal(v, s[1]));

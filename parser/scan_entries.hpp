@@ -49,15 +49,13 @@ Outcome scan_piece(FastParser *self, PyObject *text, Py_ssize_t from) {
 }
 
 template <bool Xml>
-Outcome held(FastParser *self, Py_UCS4 *text, Py_ssize_t from, Py_ssize_t length,
-             Progress resumed) {
+Outcome held(FastParser *self, Py_UCS4 *text, Py_ssize_t from, Py_ssize_t length, Progress resumed) {
     Scanner<Py_UCS4, Xml, true> scan(self, text + from, text + length);
     scan.resumed = resumed;
     return outcome(scan, scan.run(text + from), text);
 }
 
-Outcome scan_held(FastParser *self, Py_UCS4 *text, Py_ssize_t from, Py_ssize_t length,
-                  Progress resumed) {
+Outcome scan_held(FastParser *self, Py_UCS4 *text, Py_ssize_t from, Py_ssize_t length, Progress resumed) {
     return self->xml_mode ? held<true>(self, text, from, length, resumed)
                           : held<false>(self, text, from, length, resumed);
 }
@@ -92,12 +90,10 @@ HeldStep finish(FastParser *self, Py_UCS4 *text, Py_ssize_t length, Progress res
 }
 
 HeldStep finish_held(FastParser *self, Py_UCS4 *text, Py_ssize_t length, Progress resumed) {
-    return self->xml_mode ? finish<true>(self, text, length, resumed)
-                          : finish<false>(self, text, length, resumed);
+    return self->xml_mode ? finish<true>(self, text, length, resumed) : finish<false>(self, text, length, resumed);
 }
 
-void lower_names(FastParser *self, Py_UCS4 *text, Py_ssize_t from, Py_ssize_t length,
-                 Py_ssize_t until) {
+void lower_names(FastParser *self, Py_UCS4 *text, Py_ssize_t from, Py_ssize_t length, Py_ssize_t until) {
     if (self->xml_mode)
         return;
     Scanner<Py_UCS4, false, true, true> scan(self, text + from, text + length);

@@ -112,9 +112,7 @@ std::int32_t reference_value(const Unit *begin, const Unit *end) {
 // A value that no str can hold (above U+10FFFF, or negative after wrapping)
 // is passed on by name like an unresolvable one, rather than failing a scan
 // that the next call would repeat.
-inline bool is_character(std::int32_t value) {
-    return static_cast<std::uint32_t>(value) <= 0x10FFFF;
-}
+inline bool is_character(std::int32_t value) { return static_cast<std::uint32_t>(value) <= 0x10FFFF; }
 
 template <typename Unit, bool Xml, bool Held, bool Dry = false>
 class Scanner {
@@ -208,16 +206,16 @@ public:
     CORVANE_INLINE
     bool bound_for(Kind kind) const {
         static constexpr std::uint16_t kNeeds[] = {
-            bit(EnterStartTag),                       // StartTag
-            bit(EnterStartTag),                       // EmptyTag
-            bit(EndTag),                              // EndTag
-            bit(Proc),                                // Proc
-            bit(Special),                             // Declaration
-            bit(Special),                             // SubsetStart
-            bit(Special),                             // SubsetEnd
-            bit(Special),                             // ParamRef
-            std::uint16_t(bit(Cdata) | bit(Text)),    // Cdata
-            bit(Comment),                             // Comment
+            bit(EnterStartTag),                                        // StartTag
+            bit(EnterStartTag),                                        // EmptyTag
+            bit(EndTag),                                               // EndTag
+            bit(Proc),                                                 // Proc
+            bit(Special),                                              // Declaration
+            bit(Special),                                              // SubsetStart
+            bit(Special),                                              // SubsetEnd
+            bit(Special),                                              // ParamRef
+            std::uint16_t(bit(Cdata) | bit(Text)),                     // Cdata
+            bit(Comment),                                              // Comment
             std::uint16_t(bit(Text) | bit(EntityRef) | bit(CharRef)),  // EntityRef
             std::uint16_t(bit(Text) | bit(EntityRef) | bit(CharRef)),  // CharRef
         };
@@ -235,19 +233,15 @@ public:
         case Kind::Proc:
             return call(
                 Proc, [&] { return strings_.named(t.name, t.name_end, t.name_end); },
-                [&] {
-                    return strings_.plain(skip_space(t.name_end, t.content_end), t.content_end);
-                });
+                [&] { return strings_.plain(skip_space(t.name_end, t.content_end), t.content_end); });
         case Kind::Declaration:
         case Kind::SubsetStart:  // its content ends at the "["
-            return call(Special,
-                        [&] { return strings_.named(t.name, t.name_end, t.content_end); });
+            return call(Special, [&] { return strings_.named(t.name, t.name_end, t.content_end); });
         case Kind::SubsetEnd:
         case Kind::ParamRef:
             return call(Special, [&] { return strings_.plain(t.name, t.name_end); });
         case Kind::Cdata:
-            return call(self_->slots[Cdata] ? Cdata : Text,
-                        [&] { return strings_.plain(t.name, t.content_end); });
+            return call(self_->slots[Cdata] ? Cdata : Text, [&] { return strings_.plain(t.name, t.content_end); });
         case Kind::Comment:
             return call(Comment, [&] { return strings_.plain(t.name, t.content_end); });
         case Kind::EntityRef:
@@ -307,8 +301,7 @@ private:
         };
         if (!(put(make) && ...))
             return -1;
-        return corvane_common::call_vector(fn.get(), args + 1,
-                                           kArgs | PY_VECTORCALL_ARGUMENTS_OFFSET);
+        return corvane_common::call_vector(fn.get(), args + 1, kArgs | PY_VECTORCALL_ARGUMENTS_OFFSET);
     }
 
     static constexpr std::uint16_t bit(Slot slot) { return std::uint16_t(1u << slot); }
@@ -342,9 +335,8 @@ private:
             return find(p, needles<Unit>('<', '&'));
         // A place that no state fills repeats "<".
         const bool subset = self_->doctype_state != 0, net = self_->pending_net != 0;
-        return find(p, Needles<Unit, 5>{{'<', '&', subset ? Unit('%') : Unit('<'),
-                                               subset ? Unit(']') : Unit('<'),
-                                               net ? Unit('/') : Unit('<')}});
+        return find(p, Needles<Unit, 5>{{'<', '&', subset ? Unit('%') : Unit('<'), subset ? Unit(']') : Unit('<'),
+                                         net ? Unit('/') : Unit('<')}});
     }
 
     template <int N>
@@ -479,8 +471,8 @@ private:
         // A block at a time: the masks of the quotes and the terminators
         // found in it serve every quote opened and closed inside it.
         using B = Block<Unit>;
-        const typename B::Reg marks[] = {B::splat('"'), B::splat('\''), B::splat('>'),
-                                         B::splat('<'), B::splat(bracket)};
+        const typename B::Reg marks[] = {B::splat('"'), B::splat('\''), B::splat('>'), B::splat('<'),
+                                         B::splat(bracket)};
         for (; end_ - q >= B::kUnits; q += B::kUnits) {
             std::uint64_t dquote, squote, stops;
             B::classify(q, marks, dquote, squote, stops);

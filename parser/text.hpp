@@ -143,9 +143,7 @@ template <typename Unit, bool Held, bool Xml>
 struct Strings {
     bool ascii = false;  // the piece holds nothing beyond ASCII
 
-    PyObject *plain(const Unit *begin, const Unit *end) const {
-        return make_str(begin, end, ascii);
-    }
+    PyObject *plain(const Unit *begin, const Unit *end) const { return make_str(begin, end, ascii); }
 
     // A range that begins with a name the scan read (lower-cased in SGML
     // mode) up to name_end.

@@ -16,11 +16,21 @@ def lines(rec):
     return [re.sub(r"^==\d+== ?", "", line) for line in rec.splitlines()]
 
 
-errors = [r for r in records if re.search(r"^==\d+== (Invalid|Conditional jump|Use of uninitialised|Syscall param|Mismatched free|Source and destination overlap)", r, re.M)]
+errors = [
+    r
+    for r in records
+    if re.search(
+        r"^==\d+== (Invalid|Conditional jump|Use of uninitialised|Syscall param|Mismatched free|Source and destination overlap)",
+        r,
+        re.M,
+    )
+]
 lost = [r for r in records if "definitely lost" in r and " are definitely lost in loss record" in r]
 ours = [r for r in lost if any(m in r for m in MODULES)]
 
-summary = re.findall(r"^==\d+== (?:ERROR SUMMARY|   definitely lost|   indirectly lost|     possibly lost).*$", log, re.M)
+summary = re.findall(
+    r"^==\d+== (?:ERROR SUMMARY|   definitely lost|   indirectly lost|     possibly lost).*$", log, re.M
+)
 print("\n".join(s.split("== ", 1)[1] for s in summary))
 print(f"invalid accesses and uses of uninitialised values: {len(errors)}")
 print(f"definitely lost records: {len(lost)}, of them allocated from the modules: {len(ours)}")

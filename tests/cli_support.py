@@ -6,7 +6,6 @@ import os
 import re
 import signal
 import subprocess
-import sys
 import sysconfig
 import threading
 from pathlib import Path

@@ -37,5 +37,4 @@ def native_state(parser):
 def model_state(parser):
     if parser.held is None:
         return None
-    return (parser.held_text, parser.pending_net, parser.doctype_state, parser.resume_offset,
-            parser.resume_quote)
+    return (parser.held_text, parser.pending_net, parser.doctype_state, parser.resume_offset, parser.resume_quote)

@@ -29,8 +29,6 @@ BODIES = st.builds(
     st.integers(0, 80),
 )
 # Texts that start like a declaration, or nearly so.
-DECLARATIONS = st.builds(
-    str.__add__, st.sampled_from(["<?xml ", "<?xml", "<?xml\t", "<?xm", "", "<?XML "]), BODIES
-)
+DECLARATIONS = st.builds(str.__add__, st.sampled_from(["<?xml ", "<?xml", "<?xml\t", "<?xm", "", "<?XML "]), BODIES)
 # Texts that pass the declaration prefix.
 PREFIXED = st.builds(str.__add__, st.sampled_from(["<?xml ", "<?xml\t", "<?xml\r", "<?xml\n"]), BODIES)

@@ -19,15 +19,29 @@ BENCH = Path(__file__).resolve().parents[1] / "bench"
 def bench():
     sys.path.insert(0, str(BENCH))
     try:
-        yield {name: importlib.import_module(name)
-               for name in ("baseline", "count", "documents", "goals", "harness", "markup",
-                            "memory", "native", "noop", "purepy", "registry", "report", "run")}
+        yield {
+            name: importlib.import_module(name)
+            for name in (
+                "baseline",
+                "count",
+                "documents",
+                "goals",
+                "harness",
+                "markup",
+                "memory",
+                "native",
+                "noop",
+                "purepy",
+                "registry",
+                "report",
+                "run",
+            )
+        }
     finally:
         sys.path.remove(str(BENCH))
 
 
-@pytest.mark.parametrize("width, narrower, widest",
-                         [(1, 0x7F, 0xFF), (2, 0xFF, 0xFFFF), (4, 0xFFFF, 0x10FFFF)])
+@pytest.mark.parametrize("width, narrower, widest", [(1, 0x7F, 0xFF), (2, 0xFF, 0xFFFF), (4, 0xFFFF, 0x10FFFF)])
 def test_width_documents_differ_only_in_width(bench, width, narrower, widest):
     documents = bench["documents"]
     docs = documents.corpus(4096, real=False).widths
@@ -43,20 +57,49 @@ def test_generated_documents_are_well_formed(bench):
         pyexpat.ParserCreate().Parse(doc.data, True)
 
 
-SWITCHES = [(-1, 56), (5, 56), (56, 15), (56, 0), (0, 7), (120, 15), (56, 504), (-1, 511),
-            (63, 248), (56, 568), (504, 120), (248, 120), (7, 7), (56, -1)]
+SWITCHES = [
+    (-1, 56),
+    (5, 56),
+    (56, 15),
+    (56, 0),
+    (0, 7),
+    (120, 15),
+    (56, 504),
+    (-1, 511),
+    (63, 248),
+    (56, 568),
+    (504, 120),
+    (248, 120),
+    (7, 7),
+    (56, -1),
+]
 
 
 @pytest.mark.parametrize("current, wanted", SWITCHES)
 def test_pure_switchcolor_follows_the_module(bench, current, wanted):
     import _lumet as lumet
+
     assert bench["purepy"].switchcolor(current, wanted) == lumet.switchcolor(current, wanted)
 
 
-DECLARATIONS = [b"", b"\xef\xbb\xbf<a/>", b"\xff\xfe\x00", b"\xff\xfe\x00\x00", b"\x00<",
-                b"<\x00?\x00", b"Lo\xa7\x94", b"<?xm", b"<?xml ", b"<?xml ?>", b"<a/>",
-                b"<?xml version='1.0' encoding='latin-1'?>", b"<?xml\tencoding=\"x\"",
-                b"<?xml version=1.0?>", b"<?xml encoding=''?>", b"<?xml 1.0"]
+DECLARATIONS = [
+    b"",
+    b"\xef\xbb\xbf<a/>",
+    b"\xff\xfe\x00",
+    b"\xff\xfe\x00\x00",
+    b"\x00<",
+    b"<\x00?\x00",
+    b"Lo\xa7\x94",
+    b"<?xm",
+    b"<?xml ",
+    b"<?xml ?>",
+    b"<a/>",
+    b"<?xml version='1.0' encoding='latin-1'?>",
+    b'<?xml\tencoding="x"',
+    b"<?xml version=1.0?>",
+    b"<?xml encoding=''?>",
+    b"<?xml 1.0",
+]
 
 
 def outcome(fn, *args):
@@ -69,14 +112,23 @@ def outcome(fn, *args):
 @pytest.mark.parametrize("data", DECLARATIONS)
 def test_pure_encoding_functions_follow_the_module(bench, data):
     import _vexil as vexil
+
     pure = bench["purepy"]
     text = data.decode("latin-1")
-    calls = [(name, args) for final in (0, 1) for name, args in (
-        ("detectencoding", (data, final)),
-        ("detectencoding", (text, final)),
-        ("fixencoding", (text, "utf-16", final)))]
-    differ = [(name, args) for name, args in calls
-              if outcome(getattr(pure, name), *args) != outcome(getattr(vexil, name), *args)]
+    calls = [
+        (name, args)
+        for final in (0, 1)
+        for name, args in (
+            ("detectencoding", (data, final)),
+            ("detectencoding", (text, final)),
+            ("fixencoding", (text, "utf-16", final)),
+        )
+    ]
+    differ = [
+        (name, args)
+        for name, args in calls
+        if outcome(getattr(pure, name), *args) != outcome(getattr(vexil, name), *args)
+    ]
     assert not differ
 
 
@@ -100,6 +152,7 @@ def test_suite_runs_on_tiny_inputs(bench, tmp_path, capsys):
 
 def test_the_layers_peers_build_the_same_events(bench):
     import corvane_markup as cm
+
     documents, markup = bench["documents"], bench["markup"]
 
     def elements(events):
@@ -108,8 +161,10 @@ def test_the_layers_peers_build_the_same_events(bench):
     xml = documents.mime_like(8192).encode()
     assert elements(markup.expat_events(xml)) == elements(cm.events(xml))
     page = documents.html_like(8192).encode()
-    ours = [(k, n, [(a, v) for a, v in value] if k == "start" else value)
-            for k, n, value in cm.events(page, mode="sgml")]
+    ours = [
+        (k, n, [(a, v) for a, v in value] if k == "start" else value)
+        for k, n, value in cm.events(page, mode="sgml")
+    ]
     assert elements(markup.html_events(page)) == elements(ours)
 
 
@@ -123,8 +178,7 @@ def test_only_runs_the_goals_named(bench, capsys):
     run = bench["run"]
     settings = bench["harness"].Settings(rounds=1, warmup=0, min_sample=0.0)
     sizes = bench["registry"].Sizes(document=2048, pathological=4096, large=8192)
-    assert {g.key for g in run.run(sizes, settings, False, None, only="26")} == {
-        "2", "6a", "6b", "6c"}
+    assert {g.key for g in run.run(sizes, settings, False, None, only="26")} == {"2", "6a", "6b", "6c"}
     with pytest.raises(SystemExit, match="unknown goal 9"):
         run.selected("19")
 
@@ -155,8 +209,9 @@ print(figures)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="preloads a library with LD_PRELOAD")
-@pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")),
-                    reason="another preloaded library already takes the allocator")
+@pytest.mark.skipif(
+    bool(os.environ.get("LD_PRELOAD")), reason="another preloaded library already takes the allocator"
+)
 def test_allocation_counter_sees_every_block(bench):
     """The memory goal's counter: a block kept, a block released within the
     call, a release, and a growth by realloc."""
@@ -166,9 +221,13 @@ def test_allocation_counter_sees_every_block(bench):
     except RuntimeError as e:
         pytest.skip(str(e).splitlines()[0])
     env = dict(os.environ, LD_PRELOAD=str(library), PYTHONMALLOC="malloc")
-    run = subprocess.run([sys.executable, "-c", COUNTED.format(bench=str(BENCH),
-                                                                library=str(library))],
-                         capture_output=True, text=True, env=env, timeout=60)
+    run = subprocess.run(
+        [sys.executable, "-c", COUNTED.format(bench=str(BENCH), library=str(library))],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
     assert run.returncode == 0, run.stderr
     kept, temporary, released, allocated, grown, freed = ast.literal_eval(run.stdout)
     mib = 1 << 20

@@ -38,9 +38,7 @@ def test_help_lists_every_exit_status_that_readme_lists():
 def test_module_entry_point_is_the_console_script():
     import sys
 
-    via_module = subprocess.run(
-        [sys.executable, "-m", "corvane_cli", "--version"], capture_output=True
-    )
+    via_module = subprocess.run([sys.executable, "-m", "corvane_cli", "--version"], capture_output=True)
     assert via_module.stdout == corvane("--version").stdout
     assert via_module.stdout.startswith(b"corvane ")
 
@@ -91,15 +89,45 @@ BAD_INPUTS = [
     ("malformed", b"<?xml version=1.0?><a/>", 1, ["malformed XML declaration: expected quote"], True),
     ("cut short", b'<?xml version="1.0"', 1, ["ends inside its XML declaration"], True),
     ("name not utf-8", b"<?xml version='1.0' encoding='\xe9'?><a/>", 1, ["not UTF-8"], True),
-    ("wrong utf-16", b'<?xml version="1.0" encoding="utf-16"?><a/>', 1, ["declared encoding 'utf-16' does not fit"], False),
-    ("wrong cp037", b'<?xml version="1.0" encoding="cp037"?><a/>', 1, ["declared encoding 'cp037' does not fit"], False),
-    ("bad utf-8", b'<?xml version="1.0" encoding="utf-8"?>\n<a>caf\xe9</a>', 1, ["offset 45", "(e9)", "utf-8"], False),
+    (
+        "wrong utf-16",
+        b'<?xml version="1.0" encoding="utf-16"?><a/>',
+        1,
+        ["declared encoding 'utf-16' does not fit"],
+        False,
+    ),
+    (
+        "wrong cp037",
+        b'<?xml version="1.0" encoding="cp037"?><a/>',
+        1,
+        ["declared encoding 'cp037' does not fit"],
+        False,
+    ),
+    (
+        "bad utf-8",
+        b'<?xml version="1.0" encoding="utf-8"?>\n<a>caf\xe9</a>',
+        1,
+        ["offset 45", "(e9)", "utf-8"],
+        False,
+    ),
     ("cut utf-8", "<a>\u20ac</a>".encode()[:-6], 1, ["offset 3", "utf-8"], False),
     ("odd utf-16", "<a>x</a>".encode("utf-16") + b"\x00", 1, ["offset 18", "utf-16"], False),
     # Past the first reads, where the decoder holds bytes between chunks.
     ("late bad utf-8", b"<a>" + "\u00e9".encode() * 50001 + b"\xff", 1, ["offset 100005", "(ff)"], False),
-    ("late bad utf-16", "<a>".encode("utf-16") + "x".encode("utf-16-le") * 40000 + b"\x00\xdc", 1, ["offset 80008", "utf-16"], False),
-    ("bad shift_jis", b'<?xml version="1.0" encoding="shift_jis"?><a>\x81\x20</a>', 1, ["offset 45", "shift_jis"], False),
+    (
+        "late bad utf-16",
+        "<a>".encode("utf-16") + "x".encode("utf-16-le") * 40000 + b"\x00\xdc",
+        1,
+        ["offset 80008", "utf-16"],
+        False,
+    ),
+    (
+        "bad shift_jis",
+        b'<?xml version="1.0" encoding="shift_jis"?><a>\x81\x20</a>',
+        1,
+        ["offset 45", "shift_jis"],
+        False,
+    ),
 ]
 
 
@@ -132,7 +160,9 @@ def test_bad_input_leaves_recode_output_alone(parsing, tmp_path, label, content,
     out.write_bytes(b"kept")
     failed_with(corvane("recode", bad_input(tmp_path, content), "--to", "utf-16", "-o", out), status, *words)
     assert out.read_bytes() == b"kept"
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted({"out.xml"} | ({"bad.xml"} if content is not None else set()))
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        {"out.xml"} | ({"bad.xml"} if content is not None else set())
+    )
 
 
 def test_long_constructs(parsing, tmp_path):
@@ -229,7 +259,14 @@ def test_demo(parsing):
     assert result.returncode == 0, result.stderr
     out = result.stdout.decode()
     assert "skipped" not in out
-    for name in ("menu-utf8.xml", "menu-utf16.xml", "menu-latin1.xml", "menu-cp037.xml", "menu-shiftjis.xml", "page.html"):
+    for name in (
+        "menu-utf8.xml",
+        "menu-utf16.xml",
+        "menu-latin1.xml",
+        "menu-cp037.xml",
+        "menu-shiftjis.xml",
+        "page.html",
+    ):
         assert name in out
     assert "are one and the same text" in out
     assert not ESCAPE.search(result.stdout)

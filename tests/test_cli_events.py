@@ -62,9 +62,23 @@ def text(value):
             ],
         ),
         # SGML: names folded, a bare attribute takes its name as its value.
-        ("<P CLASS=x checked>t<BR/>.", "--sgml", [start("p", ("class", "x"), ("checked", "checked")), text("t"), start("br"), end("br"), text(".")]),
+        (
+            "<P CLASS=x checked>t<BR/>.",
+            "--sgml",
+            [start("p", ("class", "x"), ("checked", "checked")), text("t"), start("br"), end("br"), text(".")],
+        ),
         # An unresolved reference, with or without its ";", by the name the parser reports.
-        ("<p>&nbsp;&nbsp x</p>", "--sgml", [start("p"), {"event": "entity", "name": "nbsp"}, {"event": "entity", "name": "nbsp"}, text(" x"), end("p")]),
+        (
+            "<p>&nbsp;&nbsp x</p>",
+            "--sgml",
+            [
+                start("p"),
+                {"event": "entity", "name": "nbsp"},
+                {"event": "entity", "name": "nbsp"},
+                text(" x"),
+                end("p"),
+            ],
+        ),
     ],
 )
 def test_events(parsing, tmp_path, document, mode, expected):
@@ -137,7 +151,15 @@ def test_large_document_in_chunks(parsing, tmp_path):
             end("item"),
         ]
     parts.append(f"<long>{run}</long></list>")
-    expected += [start("long"), text(run[:65536]), text(run[65536:131072]), text(run[131072:196608]), text(run[196608:]), end("long"), end("list")]
+    expected += [
+        start("long"),
+        text(run[:65536]),
+        text(run[65536:131072]),
+        text(run[131072:196608]),
+        text(run[196608:]),
+        end("long"),
+        end("list"),
+    ]
     assert events_of(tmp_path, "".join(parts)) == expected
 
 
@@ -307,7 +329,11 @@ def test_directories_read_with_several_jobs_as_with_one(parsing, tmp_path):
         assert runs[0].stderr.decode().count("\n") == 1 and b"c.xml" in runs[0].stderr
     lines = corvane("stats", "--json", "--jobs", "2", tree).stdout.decode().splitlines()
     stats = [json.loads(line) for line in lines]
-    assert [s["file"] for s in stats] == [str(tree / "a.xml"), str(tree / "sub" / "b.html"), str(tree / "sub" / "d.xml")]
+    assert [s["file"] for s in stats] == [
+        str(tree / "a.xml"),
+        str(tree / "sub" / "b.html"),
+        str(tree / "sub" / "d.xml"),
+    ]
     lines = corvane("events", "--json", "--jobs", "2", tree).stdout.decode().splitlines()
     files = [json.loads(line)["name"] for line in lines if line.startswith('{"event": "file"')]
     assert files == [str(tree / n) for n in ("a.xml", "sub/b.html", "sub/c.xml", "sub/d.xml")]

@@ -54,23 +54,66 @@ FAILURES = [
     ("to raw_unicode_escape", ["recode", MENU, "--to", "raw_unicode_escape"], None, 2, ["not a text encoding"], []),
     ("to idna", ["recode", MENU, "--to", "idna"], None, 2, ["not a text encoding"], []),
     ("to hex", ["recode", MENU, "--to", "hex"], None, 2, ["not a text encoding"], []),
-    ("encoding unknown", ["events", "--encoding", "nope", MENU], None, 2, ["--encoding", "unknown encoding 'nope'"], []),
-    ("encoding punycode", ["stats", "--encoding", "punycode", MENU], None, 2, ["--encoding", "not a text encoding"], []),
-    ("declared punycode", ["events", "{tmp}/puny.xml"], None, 1, ["'punycode' is not a text encoding (named by the declaration)"], []),
-    ("output in /proc", ["recode", MENU, "--to", "utf-16", "-o", "/proc/version"], None, 3, ["/proc/version", "cannot write", "no new file can be made in /proc"], []),
+    (
+        "encoding unknown",
+        ["events", "--encoding", "nope", MENU],
+        None,
+        2,
+        ["--encoding", "unknown encoding 'nope'"],
+        [],
+    ),
+    (
+        "encoding punycode",
+        ["stats", "--encoding", "punycode", MENU],
+        None,
+        2,
+        ["--encoding", "not a text encoding"],
+        [],
+    ),
+    (
+        "declared punycode",
+        ["events", "{tmp}/puny.xml"],
+        None,
+        1,
+        ["'punycode' is not a text encoding (named by the declaration)"],
+        [],
+    ),
+    (
+        "output in /proc",
+        ["recode", MENU, "--to", "utf-16", "-o", "/proc/version"],
+        None,
+        3,
+        ["/proc/version", "cannot write", "no new file can be made in /proc"],
+        [],
+    ),
     ("output a directory", ["recode", MENU, "--to", "utf-16", "-o", "."], None, 3, ["Is a directory"], ["busy"]),
     ("events to a full disk", ["events", MENU], "full", 3, ["<stdout>", "No space left"], []),
     ("stats to a full disk", ["stats", MENU], "full", 3, ["<stdout>", "No space left"], []),
     ("recode to a full disk", ["recode", MENU, "--to", "utf-16"], "full", 3, ["<stdout>", "No space left"], []),
-    ("recode -o a full disk", ["recode", MENU, "--to", "utf-16", "-o", "/dev/full"], None, 3, ["/dev/full", "No space left"], []),
+    (
+        "recode -o a full disk",
+        ["recode", MENU, "--to", "utf-16", "-o", "/dev/full"],
+        None,
+        3,
+        ["/dev/full", "No space left"],
+        [],
+    ),
     ("missing file", ["stats", "{tmp}/absent.xml"], None, 3, ["absent.xml", "No such file"], []),
-    ("closed long comment", ["events", "{tmp}/long.xml"], None, 1, ["starts at character 5", "still open"], ["unclosed"]),
+    (
+        "closed long comment",
+        ["events", "{tmp}/long.xml"],
+        None,
+        1,
+        ["starts at character 5", "still open"],
+        ["unclosed"],
+    ),
     ("interrupted at start-up", ["stats", MENU], "interrupt", 130, ["interrupted"], []),
 ]
 
 
-@pytest.mark.parametrize("args, env, status, words, absent", [f[1:] for f in FAILURES],
-                         ids=[f[0] for f in FAILURES])
+@pytest.mark.parametrize(
+    "args, env, status, words, absent", [f[1:] for f in FAILURES], ids=[f[0] for f in FAILURES]
+)
 def test_every_failure_is_one_line(parsing, tmp_path, args, env, status, words, absent):
     assert status in documented_statuses()
     (tmp_path / "puny.xml").write_bytes(b'<?xml version="1.0" encoding="punycode"?><a/>')
@@ -79,8 +122,9 @@ def test_every_failure_is_one_line(parsing, tmp_path, args, env, status, words, 
     args = [str(a).replace("{tmp}", str(tmp_path)) for a in args]
     if env == "full":
         with open("/dev/full", "wb") as full:
-            run = subprocess.run([str(CORVANE), *args], stdout=full, stderr=subprocess.PIPE,
-                                 env=environment(), timeout=120)
+            run = subprocess.run(
+                [str(CORVANE), *args], stdout=full, stderr=subprocess.PIPE, env=environment(), timeout=120
+            )
     else:
         run = corvane(*args, env=stand_in_interrupt(tmp_path) if env == "interrupt" else None)
     line = failed_with(run, status, *words)
@@ -88,8 +132,10 @@ def test_every_failure_is_one_line(parsing, tmp_path, args, env, status, words, 
         assert word not in line
 
 
-@pytest.mark.parametrize("args", [["stats", "--bogus", MENU], ["recode", MENU, "--to", "utf-8", "--nope"],
-                                  ["events", "--jobs", "0", MENU]])
+@pytest.mark.parametrize(
+    "args",
+    [["stats", "--bogus", MENU], ["recode", MENU, "--to", "utf-8", "--nope"], ["events", "--jobs", "0", MENU]],
+)
 def test_a_wrong_option_shows_its_commands_usage(args):
     run = corvane(*args)
     err = run.stderr.decode()
@@ -147,7 +193,13 @@ def test_recode_output_to_links_and_special_files(vexil, tmp_path):
     reader.join(timeout=60)
     assert got == [expected] and stat.S_ISFIFO(os.lstat(fifo).st_mode)
     assert sorted(p.name for p in tmp_path.iterdir()) == [
-        "dangling.xml", "devnull", "fifo", "link.xml", "new.xml", "target.xml"]
+        "dangling.xml",
+        "devnull",
+        "fifo",
+        "link.xml",
+        "new.xml",
+        "target.xml",
+    ]
 
 
 @pytest.mark.parametrize("code_page", ["cp500", "cp1140", "cp037"])

@@ -48,7 +48,9 @@ def test_round_trip(vexil, tmp_path, via, named):
     found = corvane("encoding", middle).stdout.decode()
     assert found.split(": ", 1)[1].startswith(named + " ")
     text = middle.read_bytes().decode(via)
-    assert text == MENU.read_text(encoding="utf-8").replace('"UTF-8"', '"utf-8"' if via == "utf-8-sig" else f'"{via}"')
+    assert text == MENU.read_text(encoding="utf-8").replace(
+        '"UTF-8"', '"utf-8"' if via == "utf-8-sig" else f'"{via}"'
+    )
     recode(middle, "UTF-8", back)
     assert back.read_bytes() == MENU.read_bytes()
 

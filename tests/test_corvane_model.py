@@ -41,36 +41,128 @@ def test_sgml_names_are_lowered_in_the_held_text():
 # fragments that change the scanner's states are not drowned by the many.
 FRAGMENTS = {
     "tags": [
-        "<a>", "<A B=1>", "<a b='x>y'>", '<a b="c&amp;d">', "<a b = \"x y\" c>", "<a =x>",
-        "<a b=x&foo;y&#65 z>", "<a b=&#4294967295;>", "<a b='&#x110000;'>", "<a b=&#;>",
-        "<a b='&#X41;&#x41'>", "<br/>", "</a>", "</a foo>", "</A/>", "<a<b>", "<DIV CLASS=X>",
-        "<\xe9l\xe8ve n\xb2=\u0663>", "<\u0130\u03a3 \u2160=\u2170>", "<\U0001d518\U0001d7d9>",
+        "<a>",
+        "<A B=1>",
+        "<a b='x>y'>",
+        '<a b="c&amp;d">',
+        '<a b = "x y" c>',
+        "<a =x>",
+        "<a b=x&foo;y&#65 z>",
+        "<a b=&#4294967295;>",
+        "<a b='&#x110000;'>",
+        "<a b=&#;>",
+        "<a b='&#X41;&#x41'>",
+        "<br/>",
+        "</a>",
+        "</a foo>",
+        "</A/>",
+        "<a<b>",
+        "<DIV CLASS=X>",
+        "<\xe9l\xe8ve n\xb2=\u0663>",
+        "<\u0130\u03a3 \u2160=\u2170>",
+        "<\U0001d518\U0001d7d9>",
         "<\u212a\u1e9e\U00010400 \U00010400=\U00010400>",
-        "<x\u3000y>", "<>", "</>", "<a/b>", "<a b/>", "<a b='1'c>", "<a t=\"x>y\">", "<a b=x'>'>",
+        "<x\u3000y>",
+        "<>",
+        "</>",
+        "<a/b>",
+        "<a b/>",
+        "<a b='1'c>",
+        '<a t="x>y">',
+        "<a b=x'>'>",
     ],
     "references": [
-        "&amp;", "&AMP;", "&lt", "&gt;", "&apos;", "&quot;", "&foo;", "&;", "&#65;", "&#x41;",
-        "&#X41;", "&#;", "&#x;", "&#12ab;", "&#1114112;", "&#4294967295;", "&#4294967361;",
-        "&#99999999999;", "&#xffffffff;", "&#x10FFFF;", "&#xD800;", "&#x1F600;", "&#0;",
+        "&amp;",
+        "&AMP;",
+        "&lt",
+        "&gt;",
+        "&apos;",
+        "&quot;",
+        "&foo;",
+        "&;",
+        "&#65;",
+        "&#x41;",
+        "&#X41;",
+        "&#;",
+        "&#x;",
+        "&#12ab;",
+        "&#1114112;",
+        "&#4294967295;",
+        "&#4294967361;",
+        "&#99999999999;",
+        "&#xffffffff;",
+        "&#x10FFFF;",
+        "&#xD800;",
+        "&#x1F600;",
+        "&#0;",
     ],
     "enclosed": [
-        "<!-- c -->", "<!-->", "<!--->", "<!---->", "<!- x -->", "<![CDATA[x]]>", "<![]]>",
-        "<![CDATA[]]>", "<![CDATA]]>", "<![CDATA[<a>]]>", "-->", "]]>",
+        "<!-- c -->",
+        "<!-->",
+        "<!--->",
+        "<!---->",
+        "<!- x -->",
+        "<![CDATA[x]]>",
+        "<![]]>",
+        "<![CDATA[]]>",
+        "<![CDATA]]>",
+        "<![CDATA[<a>]]>",
+        "-->",
+        "]]>",
     ],
     "declarations": [
-        "<?xml version='1.0'?>", "<?pi data?>", "<?x?>", "<?PI/x>", "<!ELEMENT x - - (y)>", "<!x>",
+        "<?xml version='1.0'?>",
+        "<?pi data?>",
+        "<?x?>",
+        "<?PI/x>",
+        "<!ELEMENT x - - (y)>",
+        "<!x>",
     ],
     # what sets pending_net or doctype_state, and what they make markup of
     "states": [
-        "<!DOCTYPE r [<!ENTITY e 'v'> %p; ]>", "<!DOCTYPE html>", "<!DOCTYPE r '[' [", "<!D",
-        "<!DOCTYPE r [", "<b/", "<br/", "<p/x", "[", "]", "%", "%x;", "% ", "/",
+        "<!DOCTYPE r [<!ENTITY e 'v'> %p; ]>",
+        "<!DOCTYPE html>",
+        "<!DOCTYPE r '[' [",
+        "<!D",
+        "<!DOCTYPE r [",
+        "<b/",
+        "<br/",
+        "<p/x",
+        "[",
+        "]",
+        "%",
+        "%x;",
+        "% ",
+        "/",
     ],
     "strays": ["<", "&", "<?", "<!", "</", "&#", "& ", "&x y", "&x<", ">", "=", "?", "'", '"', ";"],
     # white space of several kinds, letters, digits and marks of all widths
     "text": [
-        " ", "\n", "\t", "\r", "\x0b", "\x1c", "\x85", "\xa0", "\u2028", "\u3000",
-        "\xe9", "\xdf", "\u0130", "\u03a3", "\u0663", "\xb2", "\xbd", "\u216b", "\u4e2d",
-        "\U0001d518", "\U0001f600", "\ud800", "\0", "text", "TEXT",
+        " ",
+        "\n",
+        "\t",
+        "\r",
+        "\x0b",
+        "\x1c",
+        "\x85",
+        "\xa0",
+        "\u2028",
+        "\u3000",
+        "\xe9",
+        "\xdf",
+        "\u0130",
+        "\u03a3",
+        "\u0663",
+        "\xb2",
+        "\xbd",
+        "\u216b",
+        "\u4e2d",
+        "\U0001d518",
+        "\U0001f600",
+        "\ud800",
+        "\0",
+        "text",
+        "TEXT",
     ],
 }
 fragment = st.one_of(*map(st.sampled_from, FRAGMENTS.values()), st.characters())
@@ -174,8 +266,14 @@ def test_native_and_model_agree(script):
 # that spans two pieces (its held text is widened bit by bit), names to
 # lower-case, and misbehaving targets at any point.
 LONG_FRAGMENTS = [
-    "x" * 700, "<A" + "Bc" * 200 + " D=1>", "<!--" + "- " * 300 + "-->", "<a b='" + "y>" * 300 + "'>",
-    "&" + "n" * 400 + ";", "<!DOCTYPE R [" + " " * 500, "<P/" + "t" * 500 + "/", "<![CDATA[" + "]" * 600 + "]]>",
+    "x" * 700,
+    "<A" + "Bc" * 200 + " D=1>",
+    "<!--" + "- " * 300 + "-->",
+    "<a b='" + "y>" * 300 + "'>",
+    "&" + "n" * 400 + ";",
+    "<!DOCTYPE R [" + " " * 500,
+    "<P/" + "t" * 500 + "/",
+    "<![CDATA[" + "]" * 600 + "]]>",
 ]
 long_markup = st.lists(st.one_of(fragment, st.sampled_from(LONG_FRAGMENTS)), max_size=12).map("".join)
 
@@ -192,8 +290,17 @@ def test_native_and_model_agree_on_long_texts(script):
 # point of the series (a failed scan is repeated from the start) and when a
 # piece is empty.
 LONG_OPENINGS = [
-    "<!--", "<![CDATA[", "<a b='", '<a b="', "<a b=x c='", "<A B='", "<!DOCTYPE r '",
-    "<!DOCTYPE r [<!ENTITY e '", "<?pi ", "<!x ", "<p/",
+    "<!--",
+    "<![CDATA[",
+    "<a b='",
+    '<a b="',
+    "<a b=x c='",
+    "<A B='",
+    "<!DOCTYPE r '",
+    "<!DOCTYPE r [<!ENTITY e '",
+    "<?pi ",
+    "<!x ",
+    "<p/",
 ]
 LONG_CLOSINGS = ["-->", "]]>", "'", '"', ">", "]", "?>"]
 near_misses = st.text(st.sampled_from("-]>'\"<x [/?&;"), max_size=80)
@@ -202,8 +309,13 @@ near_misses = st.text(st.sampled_from("-]>'\"<x [/?&;"), max_size=80)
 @st.composite
 def long_construct_scripts(draw):
     script = draw(scripts())
-    source = (draw(markup) + draw(st.sampled_from(LONG_OPENINGS)) + draw(near_misses)
-              + draw(st.sampled_from(LONG_CLOSINGS)) + draw(markup))
+    source = (
+        draw(markup)
+        + draw(st.sampled_from(LONG_OPENINGS))
+        + draw(near_misses)
+        + draw(st.sampled_from(LONG_CLOSINGS))
+        + draw(markup)
+    )
     cuts = sorted(draw(st.lists(st.integers(0, len(source)), max_size=40)))
     pieces = [source[i:j] for i, j in zip([0, *cuts], [*cuts, len(source)])]
     script["calls"] = [("feed", piece) for piece in pieces] + [("close",)]

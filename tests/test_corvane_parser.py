@@ -206,7 +206,11 @@ def test_states_carry_over_between_pieces(factory):
         (["&#x1", "F600;"], [4, 0], [("charref", "x1F600")]),
         (["<!-- a -", "->", "x"], [8, 10, 0], [("comment", " a "), text("x")]),
         (["<!DOCTYPE r [", "]", ">"], [0, 1, 0], [("special", "DOCTYPE r "), ("special", ""), text(">")]),
-        (["<!D", "OCTYPE r [%a", ";]."], [3, 2, 0], [("special", "DOCTYPE r "), ("special", "a"), ("special", ""), text(".")]),
+        (
+            ["<!D", "OCTYPE r [%a", ";]."],
+            [3, 2, 0],
+            [("special", "DOCTYPE r "), ("special", "a"), ("special", ""), text(".")],
+        ),
         (["<a", "\U0001f600>"], [2, 0], tag("a\U0001f600")),
         (["<\U0001f600", " b='\u03a9"], [2, 7], []),
         (["x\u03a9<", "\xe9"], [1, 2], [text("x\u03a9")]),
@@ -303,8 +307,9 @@ def test_a_none_binding_fails_when_called(factory):
         parser.feed("x")
 
 
-@pytest.mark.parametrize("error", [ValueError, AttributeError, RuntimeError, MemoryError,
-                                   KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize(
+    "error", [ValueError, AttributeError, RuntimeError, MemoryError, KeyboardInterrupt, SystemExit]
+)
 def test_property_that_raises_leaves_its_slot_empty(factory, error):
     class Target(Recorder):
         @property
@@ -341,7 +346,9 @@ def test_register_from_a_callback_applies_from_the_next_report(factory):
 
 
 def test_register_none_from_a_callback_silences_the_rest(factory):
-    parser, target = recorded(lambda: factory(False), target=Recorder(at=1, act=lambda event: parser.register(None)))
+    parser, target = recorded(
+        lambda: factory(False), target=Recorder(at=1, act=lambda event: parser.register(None))
+    )
     assert parser.parse("<a b c>d<e>") == 0
     assert target.events == [("enterstarttag", "a")]
 
@@ -476,7 +483,9 @@ def test_failed_callback_reports_again_on_the_next_call(make):
 
 
 def test_a_raising_callback_makes_the_next_call_scan_again(factory):
-    parser, target = recorded(lambda: factory(True), target=Recorder(at=5, act=raising(ZeroDivisionError("fifth call"))))
+    parser, target = recorded(
+        lambda: factory(True), target=Recorder(at=5, act=raising(ZeroDivisionError("fifth call")))
+    )
     assert parser.feed("<a>b") == 0
     with pytest.raises(ZeroDivisionError, match="fifth call"):
         parser.feed("<c>d<e")
@@ -507,12 +516,24 @@ def test_failed_final_call_keeps_the_held_text(make):
         (XML, ["]z<!DOCTYPE r [x"], 1, [text("]z"), ("special", "DOCTYPE r "), text("x")]),
         (SGML, ["/z<b/c"], 1, [text("/z"), *tag("b"), text("c")]),
         # ...nor reset it: the state is the one the failed scan began with.
-        (XML, ["<!DOCTYPE r [", "]z<!DOCTYPE q"], 3, [("special", "DOCTYPE r "), ("special", ""), ("special", ""), text("z")]),
-        (SGML, ["<b/<i>", "/z<c/d"], 6, [*tag("b"), *tag("i"), ("endtag", ""), ("endtag", ""), text("z"), *tag("c"), text("d")]),
+        (
+            XML,
+            ["<!DOCTYPE r [", "]z<!DOCTYPE q"],
+            3,
+            [("special", "DOCTYPE r "), ("special", ""), ("special", ""), text("z")],
+        ),
+        (
+            SGML,
+            ["<b/<i>", "/z<c/d"],
+            6,
+            [*tag("b"), *tag("i"), ("endtag", ""), ("endtag", ""), text("z"), *tag("c"), text("d")],
+        ),
     ],
 )
 def test_a_failed_scan_restores_the_scanner_states(factory, mode, pieces, at, expected):
-    parser, target = recorded(lambda: factory(mode == XML), target=Recorder(at=at, act=raising(ValueError("first text"))))
+    parser, target = recorded(
+        lambda: factory(mode == XML), target=Recorder(at=at, act=raising(ValueError("first text")))
+    )
     for piece in pieces[:-1]:
         parser.feed(piece)
     with pytest.raises(ValueError):
@@ -610,8 +631,7 @@ def test_parser_in_a_cycle_with_its_target_is_collected(make):
     assert watch() is None
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"),
-                    reason="needs a limit on the address space that holds")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs a limit on the address space that holds")
 @pytest.mark.skipif(sanitizer_loaded(), reason="the sanitizer runtime needs more address space")
 def test_memory_error_for_a_text_too_large():
     pytest.importorskip("resource")

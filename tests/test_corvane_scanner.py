@@ -71,7 +71,15 @@ CASES = [
         XML,
         "<!DOCTYPE r [<!ENTITY e 'v'> %p; ]>",
         EVERY,
-        [("special", "DOCTYPE r "), ("special", "ENTITY e 'v'"), text(" "), ("special", "p"), text(" "), ("special", ""), text(">")],
+        [
+            ("special", "DOCTYPE r "),
+            ("special", "ENTITY e 'v'"),
+            text(" "),
+            ("special", "p"),
+            text(" "),
+            ("special", ""),
+            text(">"),
+        ],
         0,
     ),
     (XML, "<!DOCTYPE r [ ]", EVERY, [("special", "DOCTYPE r "), text(" ")], 1),
@@ -94,7 +102,13 @@ CASES = [
     (SGML, "<!DOCTYPE r [ %p; ]>", EVERY, [("special", "doctype r [ %p; ]")], 0),
     (XML, "<!DOCTYPE r>]%x", EVERY, [("special", "DOCTYPE r"), text("]%x")], 0),
     (XML, "<!DOCTYPE r '[' >", EVERY, [("special", "DOCTYPE r '[' ")], 0),
-    (XML, "<!DOCTYPE r [%p x]]", EVERY, [("special", "DOCTYPE r "), ("special", "p"), text(" x"), ("special", ""), text("]")], 0),
+    (
+        XML,
+        "<!DOCTYPE r [%p x]]",
+        EVERY,
+        [("special", "DOCTYPE r "), ("special", "p"), text(" x"), ("special", ""), text("]")],
+        0,
+    ),
     (XML, "<!DOCTYPE r [<a [>", EVERY, [("special", "DOCTYPE r "), ("special", "a "), text(">")], 0),
     (XML, "<!DOCTYPE r [%p", EVERY, [("special", "DOCTYPE r ")], 2),
     (XML, "<!DOCTYPE r []", EVERY, [("special", "DOCTYPE r ")], 1),
@@ -144,7 +158,13 @@ CASES = [
     (BOTH, "<a b/>", {"enterstarttag", "leavestarttag", "endtag"}, tag("a", empty=True), 0),
     (BOTH, "</a/>.", {"enterstarttag", "leavestarttag", "endtag"}, tag("a", empty=True), 0),
     (SGML, "</a/>", EVERY, [], 5),
-    (XML, "<?pi x/>", {"enterstarttag", "leavestarttag", "endtag", "enterattr"}, [("enterstarttag", "pi"), ("enterattr", "x"), ("leavestarttag", "pi"), ("endtag", "pi")], 0),
+    (
+        XML,
+        "<?pi x/>",
+        {"enterstarttag", "leavestarttag", "endtag", "enterattr"},
+        [("enterstarttag", "pi"), ("enterattr", "x"), ("leavestarttag", "pi"), ("endtag", "pi")],
+        0,
+    ),
     (XML, "<a/>", {"leavestarttag", "endtag"}, [], 0),
     (SGML, "<b/bold/.", EVERY, [*tag("b"), text("bold"), ("endtag", ""), text(".")], 0),
     (SGML, "<b/x/", EVERY, [*tag("b"), text("x")], 1),
@@ -166,7 +186,13 @@ CASES = [
     (XML, "<a href='x>y'>", EVERY, tag("a", ("href", text("x")), ("y'",)), 0),
     (XML, "<a b='<'>", EVERY, tag("a", ("b", text("<"))), 0),
     (XML, "<a\u2003b='1'>", EVERY, tag("a", ("b", text("1"))), 0),
-    (XML, "\u03a9x<\U0001f600 a='\xe9'>y", EVERY, [text("\u03a9x"), *tag("\U0001f600", ("a", text("\xe9"))), text("y")], 0),
+    (
+        XML,
+        "\u03a9x<\U0001f600 a='\xe9'>y",
+        EVERY,
+        [text("\u03a9x"), *tag("\U0001f600", ("a", text("\xe9"))), text("y")],
+        0,
+    ),
     (XML, "<A>", EVERY, tag("A"), 0),
     (XML, "<a", EVERY, [], 2),
     (XML, "<a b='>", EVERY, [], 7),
@@ -201,7 +227,13 @@ CASES = [
     (BOTH, "<a b=  >", EVERY, tag("a", ("b",)), 0),
     (BOTH, "<a b=x&amp;y>", EVERY, tag("a", ("b", ("text", "x"), ("text", "&"), ("text", "y"))), 0),
     (BOTH, '<a b="&#65;">', EVERY, tag("a", ("b", ("text", "A"))), 0),
-    (BOTH, '<a b="x&#65;y&#;">', EVERY, tag("a", ("b", ("text", "x"), ("text", "A"), ("text", "y"), ("text", "\0"))), 0),
+    (
+        BOTH,
+        '<a b="x&#65;y&#;">',
+        EVERY,
+        tag("a", ("b", ("text", "x"), ("text", "A"), ("text", "y"), ("text", "\0"))),
+        0,
+    ),
     (BOTH, '<a b="x&foo">', EVERY, tag("a", ("b", ("text", "x"), ("entityref", "foo"))), 0),
     (BOTH, "<a b=a&b>", EVERY, tag("a", ("b", ("text", "a"), ("entityref", "b"))), 0),
     (BOTH, "<a b=&#4294967295;>", EVERY, tag("a", ("b", ("entityref", "#4294967295"))), 0),
@@ -209,15 +241,54 @@ CASES = [
     (BOTH, "<a b=&#1114111;>", {"enterstarttag", "text"}, [("enterstarttag", "a"), ("text", "\U0010ffff")], 0),
     (BOTH, "<a b=&#1114111;>", {"text"}, [], 0),
     (BOTH, "<a =x>", EVERY, tag("a", ("", ("text", "x"))), 0),
-    (XML, "<a t=\"x>y\">", EVERY, tag("a", ("t", ("text", "x")), ('y"',)), 0),
-    (SGML, "<a t=\"x>y\">", EVERY, tag("a", ("t", ("text", "x")), ('y"', ("text", 'y"'))), 0),
-    (XML, "<a href='x>y'>", {"enterstarttag", "enterattr", "text"}, [("enterstarttag", "a"), ("enterattr", "href"), ("text", "x"), ("enterattr", "y'")], 0),
-    (SGML, "<a href='x>y'>", {"enterstarttag", "enterattr", "text"}, [("enterstarttag", "a"), ("enterattr", "href"), ("text", "x"), ("enterattr", "y'"), ("text", "y'")], 0),
+    (XML, '<a t="x>y">', EVERY, tag("a", ("t", ("text", "x")), ('y"',)), 0),
+    (SGML, '<a t="x>y">', EVERY, tag("a", ("t", ("text", "x")), ('y"', ("text", 'y"'))), 0),
+    (
+        XML,
+        "<a href='x>y'>",
+        {"enterstarttag", "enterattr", "text"},
+        [("enterstarttag", "a"), ("enterattr", "href"), ("text", "x"), ("enterattr", "y'")],
+        0,
+    ),
+    (
+        SGML,
+        "<a href='x>y'>",
+        {"enterstarttag", "enterattr", "text"},
+        [("enterstarttag", "a"), ("enterattr", "href"), ("text", "x"), ("enterattr", "y'"), ("text", "y'")],
+        0,
+    ),
     (XML, "<a b='1'c>", EVERY, tag("a", ("b", ("text", "1")), ("c",)), 0),
     (SGML, "<a b='1'c>", EVERY, tag("a", ("b", ("text", "1")), ("c", ("text", "c"))), 0),
-    (BOTH, "<a b=\"1>", EVERY, [], 8),
-    (XML, "<a b c=1>", {"enterattr", "leaveattr", "text", "enterstarttag"}, [("enterstarttag", "a"), ("enterattr", "b"), ("leaveattr", "b"), ("enterattr", "c"), ("text", "1"), ("leaveattr", "c")], 0),
-    (SGML, "<a b c=1>", {"enterattr", "leaveattr", "text", "enterstarttag"}, [("enterstarttag", "a"), ("enterattr", "b"), ("text", "b"), ("leaveattr", "b"), ("enterattr", "c"), ("text", "1"), ("leaveattr", "c")], 0),
+    (BOTH, '<a b="1>', EVERY, [], 8),
+    (
+        XML,
+        "<a b c=1>",
+        {"enterattr", "leaveattr", "text", "enterstarttag"},
+        [
+            ("enterstarttag", "a"),
+            ("enterattr", "b"),
+            ("leaveattr", "b"),
+            ("enterattr", "c"),
+            ("text", "1"),
+            ("leaveattr", "c"),
+        ],
+        0,
+    ),
+    (
+        SGML,
+        "<a b c=1>",
+        {"enterattr", "leaveattr", "text", "enterstarttag"},
+        [
+            ("enterstarttag", "a"),
+            ("enterattr", "b"),
+            ("text", "b"),
+            ("leaveattr", "b"),
+            ("enterattr", "c"),
+            ("text", "1"),
+            ("leaveattr", "c"),
+        ],
+        0,
+    ),
 ]
 CASES = [
     pytest.param(mode, source, bind, expected, result, id=f"{mode}:{source!r}")
@@ -286,7 +357,7 @@ LONG_CASES = [
     ("xml", "<!--" + BODY.replace("-->", "") + "-->z"),
     ("sgml", "<!--" + BODY.replace("-->", "") + "-->z"),
     ("xml", "<![CDATA[" + BODY.replace("]]>", "") + "]]>z"),
-    ("xml", "<a b='" + BODY.replace("'", "") + "' c=\"" + BODY.replace('"', "") + "\"/>z"),
+    ("xml", "<a b='" + BODY.replace("'", "") + "' c=\"" + BODY.replace('"', "") + '"/>z'),
     ("sgml", "<A B='" + BODY.replace("'", "") + "'>z"),
     ("xml", "<!DOCTYPE r '" + BODY.replace("'", "") + "' [<!ENTITY e '>'> %p; ]>z"),
     ("xml", "<?pi " + UNQUOTED + "?>z"),
@@ -296,7 +367,7 @@ LONG_CASES = [
 
 
 def run_in_pieces(mode, text, size):
-    return run(mode, [text[i:i + size] for i in range(0, len(text), size)])
+    return run(mode, [text[i : i + size] for i in range(0, len(text), size)])
 
 
 @pytest.mark.parametrize("size", [1, 7, 4096])
@@ -310,7 +381,7 @@ def test_long_construct_in_pieces_reports_as_whole(mode, source, size):
 @pytest.mark.parametrize("mode, source", LONG_CASES)
 def test_long_construct_in_pieces_of_changing_widths(mode, source):
     # A wide code point in every other piece puts those pieces at width 4.
-    pieces = [source[i:i + 500] for i in range(0, len(source), 500)]
+    pieces = [source[i : i + 500] for i in range(0, len(source), 500)]
     wide = ["\U0001f600" + p if i % 2 else p for i, p in enumerate(pieces)]
     whole_events, whole_result = run(mode, ["".join(wide)])
     events, result = run(mode, wide)
@@ -319,8 +390,12 @@ def test_long_construct_in_pieces_of_changing_widths(mode, source):
 
 @pytest.mark.parametrize(
     "opening, stop, short",
-    [("<!--", "-->", "<!-- x -->z"), ("<![CDATA[", "]]>", "<![CDATA[x]]>z"),
-     ("<a b='", "'", "<a b='x'>z"), ('<a b="', '"', "<a b='\"'>z")],
+    [
+        ("<!--", "-->", "<!-- x -->z"),
+        ("<![CDATA[", "]]>", "<![CDATA[x]]>z"),
+        ("<a b='", "'", "<a b='x'>z"),
+        ('<a b="', '"', "<a b='\"'>z"),
+    ],
 )
 def test_a_new_text_forgets_how_far_the_last_one_was_read(opening, stop, short):
     parser = MODES["xml"]()
@@ -328,7 +403,7 @@ def test_a_new_text_forgets_how_far_the_last_one_was_read(opening, stop, short):
     parser.register(target)
     unfinished = opening + BODY.replace(stop, "")
     for i in range(0, len(unfinished), 100):
-        parser.feed(unfinished[i:i + 100])
+        parser.feed(unfinished[i : i + 100])
     assert parser.close() == len(unfinished)
     assert target.events == []
     assert parser.parse(short) == 0
@@ -361,7 +436,7 @@ def test_a_failed_callback_after_a_long_construct_reports_it_again(mode, source)
     parser.register(target)
     # The construct is read in pieces up to its last code point, then the
     # piece that completes it makes the first report raise.
-    *front, last = [source[i:i + 1000] for i in range(0, len(source), 1000)]
+    *front, last = [source[i : i + 1000] for i in range(0, len(source), 1000)]
     for piece in front:
         parser.feed(piece)
     assert target.events == []
@@ -373,8 +448,13 @@ def test_a_failed_callback_after_a_long_construct_reports_it_again(mode, source)
 
 # Every string a callback receives is stored at the narrowest width that
 # holds it, whatever its length and wherever its widest code point stands.
-WIDEST = {"ascii": "\x7f", "latin-1": "\xff", "two bytes": "\uffff", "two bytes, half": "\u8000",
-          "four bytes": "\U0010ffff"}
+WIDEST = {
+    "ascii": "\x7f",
+    "latin-1": "\xff",
+    "two bytes": "\uffff",
+    "two bytes, half": "\u8000",
+    "four bytes": "\U0010ffff",
+}
 
 
 @pytest.mark.parametrize("length", [2, 7, 8, 9, 16, 17, 40])

@@ -28,7 +28,9 @@ def test_module_calls_the_debug_reference_counting(name):
     module = importlib.import_module(name)
     out = subprocess.run(
         ["nm", "-D", "--undefined-only", module.__file__],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout
     undefined = {f[-1] for f in map(str.split, out.splitlines()) if f}
     assert DEBUG_ONLY & undefined

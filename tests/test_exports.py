@@ -8,8 +8,7 @@ import sys
 import pytest
 
 # The dynamic symbol table and its relocations read here are ELF's.
-pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
-                                reason="reads ELF symbol tables")
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads ELF symbol tables")
 
 SANITIZER_PREFIXES = ("__odr_asan", "__asan", "__ubsan", "__sancov")
 
@@ -33,14 +32,16 @@ def test_dynamic_symbols(name):
     module = importlib.import_module(name)
     out = subprocess.run(
         ["nm", "-D", "--defined-only", module.__file__],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout
     kinds = {f[-1]: f[-2] for f in map(str.split, out.splitlines()) if f}
     # Linker bookkeeping and a sanitizer build's runtime hooks are not ours.
     symbols = {
-        s for s in kinds
-        if s not in {"_init", "_fini", "_edata", "_end", "__bss_start"}
-        and not s.startswith(SANITIZER_PREFIXES)
+        s
+        for s in kinds
+        if s not in {"_init", "_fini", "_edata", "_end", "__bss_start"} and not s.startswith(SANITIZER_PREFIXES)
     }
     assert symbols == EXPORTS[name]
     # Functions are code and the type object is data.
@@ -57,8 +58,13 @@ def test_own_exports_bind_inside_the_library(name):
     module = pytest.importorskip(name)
     out = subprocess.run(
         ["readelf", "--relocs", "--wide", module.__file__],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout
-    named = {f[4].split("@")[0] for f in map(str.split, out.splitlines())
-             if len(f) >= 5 and f[0][:1].isdigit() and "R_" in f[2]}
+    named = {
+        f[4].split("@")[0]
+        for f in map(str.split, out.splitlines())
+        if len(f) >= 5 and f[0][:1].isdigit() and "R_" in f[2]
+    }
     assert not named & EXPORTS[name]

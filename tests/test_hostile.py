@@ -18,8 +18,7 @@ MODES = {"xml": corvane.XMLParser, "sgml": corvane.SGMLParser}
 # Every handler is reached in XML mode, all but handle_cdata in SGML mode;
 # the text ends in an unfinished tag so that the results are not all 0.
 DOCUMENT = (
-    "<?p d?><!DOCTYPE r [<!ENTITY e 'v'> %p; ]><r a='1&amp;&x;' b>t&#65;&e;"
-    "<![CDATA[c]]><!--m--></r><e/>.<u v"
+    "<?p d?><!DOCTYPE r [<!ENTITY e 'v'> %p; ]><r a='1&amp;&x;' b>t&#65;&e;<![CDATA[c]]><!--m--></r><e/>.<u v"
 )
 
 
@@ -171,7 +170,8 @@ def test_base_exception_passes_through_and_text_is_kept(mode, trigger, kind):
 
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize(
-    "trigger", ["handle_enterstarttag", "handle_endtag", "handle_proc", "handle_special", "handle_comment"])
+    "trigger", ["handle_enterstarttag", "handle_endtag", "handle_proc", "handle_special", "handle_comment"]
+)
 def test_binding_more_handlers_from_a_callback(mode, trigger):
     # The scan began with one slot bound; once its callback binds all of
     # them, every later report, the rest of the same tag included, reaches
@@ -182,7 +182,7 @@ def test_binding_more_handlers_from_a_callback(mode, trigger):
     lone = type("Lone", (), {trigger: lambda self, *args: parser.register(recorder(log))})()
     parser.register(lone)
     parser.feed(DOCUMENT)
-    assert log == full[first(full, trigger) + 1:]
+    assert log == full[first(full, trigger) + 1 :]
 
 
 # --- Built-in methods as callbacks -------------------------------------------
@@ -228,9 +228,13 @@ def test_another_parser_as_the_callback_chain():
     # on; the second joins them into markup again, and its text goes on to
     # the third.
     assert log == [
-        ("handle_enterstarttag", "a"), ("handle_leavestarttag", "a"),
-        ("handle_enterstarttag", "b"), ("handle_leavestarttag", "b"),
-        ("handle_text", "c"), ("handle_endtag", "b"), ("handle_endtag", "a"),
+        ("handle_enterstarttag", "a"),
+        ("handle_leavestarttag", "a"),
+        ("handle_enterstarttag", "b"),
+        ("handle_leavestarttag", "b"),
+        ("handle_text", "c"),
+        ("handle_endtag", "b"),
+        ("handle_endtag", "a"),
     ]
 
 
@@ -258,8 +262,10 @@ def test_feed_from_an_attribute_lookup_inside_register():
     assert seen == [0, 0]
     # Only the names before handle_proc were bound during the first feed.
     assert outer_log == [
-        ("handle_enterstarttag", "a"), ("handle_enterattr", "b"),
-        ("handle_leaveattr", "b"), ("handle_leavestarttag", "a"),
+        ("handle_enterstarttag", "a"),
+        ("handle_enterattr", "b"),
+        ("handle_leaveattr", "b"),
+        ("handle_leavestarttag", "a"),
     ]
     assert inner_log == [("handle_text", "y"), ("handle_proc", "p", "q")]
     # The names up to handle_endtag stay with the inner target, the rest

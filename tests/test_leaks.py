@@ -109,7 +109,14 @@ def assert_flat(step, watched=(), calls=CALLS):
 
 @pytest.mark.parametrize(
     "args, raises",
-    [((56, 15), None), ((7, 7), None), ((-1, 511), None), (("x", 1), TypeError), ((2**31, 0), OverflowError), ((1,), TypeError)],
+    [
+        ((56, 15), None),
+        ((7, 7), None),
+        ((-1, 511), None),
+        (("x", 1), TypeError),
+        ((2**31, 0), OverflowError),
+        ((1,), TypeError),
+    ],
 )
 def test_switchcolor(args, raises):
     from _lumet import switchcolor
@@ -140,6 +147,7 @@ DETECT_CASES = [
 @pytest.mark.parametrize("args, raises", DETECT_CASES)
 def test_detectencoding(args, raises):
     import _vexil as vexil
+
     assert_flat(call(vexil.detectencoding, *args, raises=raises), args)
     for arg in args:
         if isinstance(arg, bytearray):
@@ -164,15 +172,19 @@ FIX_CASES = [
 @pytest.mark.parametrize("args, raises", FIX_CASES)
 def test_fixencoding(args, raises):
     import _vexil as vexil
+
     # Texts that come back unchanged come back as the same object; the
     # reference counts show that each such return is released.
     assert_flat(call(vexil.fixencoding, *args, raises=raises), args)
 
 
 @pytest.mark.parametrize("width, ctype", sorted(UNIT_TYPES.items()))
-@pytest.mark.parametrize("source, raises", [("<?xml version='1' encoding='x'?>", None), ("<?xml version=1?>", ValueError)])
+@pytest.mark.parametrize(
+    "source, raises", [("<?xml version='1' encoding='x'?>", None), ("<?xml version=1?>", ValueError)]
+)
 def test_declaration_scanners(width, ctype, source, raises):
     import _vexil as vexil
+
     scanner = declaration_scanners(vexil)[width]
     units = (ctype * len(source))(*map(ord, source))
     start = ctypes.addressof(units)
@@ -196,6 +208,7 @@ DOCUMENT = (
 def quiet_class(raising=None, exc=Boom):
     def handler(name):
         if name == raising:
+
             def fail(self, *args):
                 raise exc(name)
 
@@ -211,6 +224,7 @@ Quiet = quiet_class()
 @pytest.fixture(params=["xml", "sgml"])
 def make(request):
     import corvane
+
     return corvane.XMLParser if request.param == "xml" else corvane.SGMLParser
 
 
@@ -262,7 +276,9 @@ def test_feeding_every_construct(make, how):
     assert_flat(step, [parser, target, DOCUMENT, *pieces], calls=CALLS // 4)
 
 
-@pytest.mark.parametrize("name, exc", [(name, (Boom, KeyboardInterrupt)[i % 2]) for i, name in enumerate(BINDING_ORDER)])
+@pytest.mark.parametrize(
+    "name, exc", [(name, (Boom, KeyboardInterrupt)[i % 2]) for i, name in enumerate(BINDING_ORDER)]
+)
 def test_callback_that_raises(make, name, exc):
     parser = make()
     target = quiet_class(raising=name, exc=exc)()
@@ -345,6 +361,7 @@ def test_collector_over_every_path(how, xml):
 
     import corvane
     import _sheaf as sheaf
+
     entities = {"q": "Q"}
     pieces = [SHEAF_DOCUMENT[i : i + 5] for i in range(0, len(SHEAF_DOCUMENT), 5)]
 
@@ -352,10 +369,17 @@ def test_collector_over_every_path(how, xml):
         declared = {}
         options = dict(xml=xml, entities=entities, namespaces=True, normalise=xml)
         if how == "tree":
-            options.update(builder=ET.TreeBuilder(insert_comments=True, insert_pis=True),
-                           comments=True, pis=True, report_start=True, report_end=True,
-                           voids=frozenset({"br"}), declarations=declared.setdefault,
-                           defaults={"r": [("d", "x")]}, tokenized={"r": {"t"}})
+            options.update(
+                builder=ET.TreeBuilder(insert_comments=True, insert_pis=True),
+                comments=True,
+                pis=True,
+                report_start=True,
+                report_end=True,
+                voids=frozenset({"br"}),
+                declarations=declared.setdefault,
+                defaults={"r": [("d", "x")]},
+                tokenized={"r": {"t"}},
+            )
         else:
             options.update(text_limit=3, counting=how == "counting")
         collector = sheaf.Collector(**options)
@@ -378,14 +402,17 @@ def test_collector_over_every_path(how, xml):
 
 def test_collector_refusals():
     import _sheaf as sheaf
+
     collector = sheaf.Collector()
-    steps = [call(collector.handle_text, 1, raises=TypeError),
-             call(collector.handle_proc, "a", raises=TypeError),
-             call(collector.unmark, raises=AssertionError),
-             call(lambda: sheaf.Collector(entities=[]), raises=TypeError),
-             call(lambda: sheaf.Collector(text_limit=-1), raises=ValueError),
-             call(collector.counts, raises=ValueError),
-             call(lambda: sheaf.Collector(counting=True, builder=object()), raises=ValueError)]
+    steps = [
+        call(collector.handle_text, 1, raises=TypeError),
+        call(collector.handle_proc, "a", raises=TypeError),
+        call(collector.unmark, raises=AssertionError),
+        call(lambda: sheaf.Collector(entities=[]), raises=TypeError),
+        call(lambda: sheaf.Collector(text_limit=-1), raises=ValueError),
+        call(collector.counts, raises=ValueError),
+        call(lambda: sheaf.Collector(counting=True, builder=object()), raises=ValueError),
+    ]
 
     def step():
         for each in steps:

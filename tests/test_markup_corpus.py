@@ -8,16 +8,22 @@ import pytest
 import corvane_markup as cm
 
 
-@pytest.mark.parametrize("a, b, merged", [
-    (None, 3, 3),
-    (Counter(a=1), None, Counter(a=1)),
-    (2, 3.5, 5.5),
-    ({"n": 1, "names": Counter(a=1)}, {"n": 2, "names": Counter(a=2, b=1), "new": [1]},
-     {"n": 3, "names": Counter(a=3, b=1), "new": [1]}),
-    ([1, 2], [3], [1, 2, 3]),
-    ((1,), (2,), (1, 2)),
-    ({1}, frozenset({2}), {1, 2}),
-])
+@pytest.mark.parametrize(
+    "a, b, merged",
+    [
+        (None, 3, 3),
+        (Counter(a=1), None, Counter(a=1)),
+        (2, 3.5, 5.5),
+        (
+            {"n": 1, "names": Counter(a=1)},
+            {"n": 2, "names": Counter(a=2, b=1), "new": [1]},
+            {"n": 3, "names": Counter(a=3, b=1), "new": [1]},
+        ),
+        ([1, 2], [3], [1, 2, 3]),
+        ((1,), (2,), (1, 2)),
+        ({1}, frozenset({2}), {1, 2}),
+    ],
+)
 def test_merge(a, b, merged):
     result = cm.merge(a, b)
     assert result == merged and type(result) is type(merged)
@@ -59,8 +65,11 @@ def test_a_failing_job_names_its_document(corpus):
 def test_the_dask_recipe(corpus):
     pytest.importorskip("dask.bag")
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
-                                  dashboard_address=None) as cluster, \
-            distributed.Client(cluster):
+    with (
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster),
+    ):
         total = cm.on_dask(cm.element_counts, corpus, npartitions=3).compute()
     assert total == cm.run_corpus(cm.element_counts, corpus, workers=1)

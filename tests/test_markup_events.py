@@ -36,34 +36,60 @@ def push(text, mode="xml", pieces=(), **options):
 
 CASES = [
     # start tags, attributes, references
-    ("xml", '<a x="1" y=\'2\' z>t</a>',
-     [E("start", "a", [("x", "1"), ("y", "2"), ("z", "")]), E("text", value="t"), E("end", "a")]),
+    (
+        "xml",
+        "<a x=\"1\" y='2' z>t</a>",
+        [E("start", "a", [("x", "1"), ("y", "2"), ("z", "")]), E("text", value="t"), E("end", "a")],
+    ),
     ("xml", "<a v='x&amp;y&#65;&foo;z'/>", [E("start", "a", [("v", "x&yA&foo;z")]), E("end", "a")]),
     ("xml", "a&amp;b&#x41;&foo;c", [E("text", value="a&bA"), E("entity", "foo"), E("text", value="c")]),
     ("sgml", "<A HREF=x Selected>", [E("start", "a", [("href", "x"), ("selected", "Selected")])]),
     # the other constructs
-    ("xml", "<?pi  data?><!--c--><![CDATA[<x>]]><!DOCTYPE d>",
-     [E("pi", "pi", "data"), E("comment", value="c"), E("cdata", value="<x>"),
-      E("declaration", value="DOCTYPE d")]),
-    ("xml", "<!DOCTYPE r [<!ENTITY e 'v'> %p; ]>",
-     [E("declaration", value="DOCTYPE r "), E("declaration", value="ENTITY e 'v'"),
-      E("text", value=" "), E("declaration", value="p"), E("text", value=" "),
-      E("declaration", value=""), E("text", value=">")]),
-    ("sgml", "<b/bold/.", [E("start", "b", []), E("text", value="bold"), E("end", ""),
-                            E("text", value=".")]),
+    (
+        "xml",
+        "<?pi  data?><!--c--><![CDATA[<x>]]><!DOCTYPE d>",
+        [
+            E("pi", "pi", "data"),
+            E("comment", value="c"),
+            E("cdata", value="<x>"),
+            E("declaration", value="DOCTYPE d"),
+        ],
+    ),
+    (
+        "xml",
+        "<!DOCTYPE r [<!ENTITY e 'v'> %p; ]>",
+        [
+            E("declaration", value="DOCTYPE r "),
+            E("declaration", value="ENTITY e 'v'"),
+            E("text", value=" "),
+            E("declaration", value="p"),
+            E("text", value=" "),
+            E("declaration", value=""),
+            E("text", value=">"),
+        ],
+    ),
+    ("sgml", "<b/bold/.", [E("start", "b", []), E("text", value="bold"), E("end", ""), E("text", value=".")]),
     # XML's line ends and attribute white space
-    ("xml", "a\r\nb\rc<a v='1\r\n2\t3'/>",
-     [E("text", value="a\nb\nc"), E("start", "a", [("v", "1 2 3")]), E("end", "a")]),
+    (
+        "xml",
+        "a\r\nb\rc<a v='1\r\n2\t3'/>",
+        [E("text", value="a\nb\nc"), E("start", "a", [("v", "1 2 3")]), E("end", "a")],
+    ),
     ("sgml", "a\r\nb<a v='1\n2'>", [E("text", value="a\r\nb"), E("start", "a", [("v", "1\n2")])]),
     # what the very end of the input completes
-    ("xml", "<a/>x<!-- c -->", [E("start", "a", []), E("end", "a"), E("text", value="x"),
-                                E("comment", value=" c ")]),
+    (
+        "xml",
+        "<a/>x<!-- c -->",
+        [E("start", "a", []), E("end", "a"), E("text", value="x"), E("comment", value=" c ")],
+    ),
     ("xml", "x<![CDATA[y]]>", [E("text", value="x"), E("cdata", value="y")]),
     ("sgml", "x<br/>", [E("text", value="x"), E("start", "br", []), E("end", "br")]),
     ("sgml", "<b/x/", [E("start", "b", []), E("text", value="x"), E("end", "")]),
-    ("xml", "<!DOCTYPE r [<!ENTITY e 'v'>]",
-     [E("declaration", value="DOCTYPE r "), E("declaration", value="ENTITY e 'v'"),
-      E("declaration", value="")]),
+    (
+        "xml",
+        "<!DOCTYPE r [<!ENTITY e 'v'>]",
+        [E("declaration", value="DOCTYPE r "), E("declaration", value="ENTITY e 'v'"), E("declaration", value="")],
+    ),
     ("xml", "x &amp", [E("text", value="x &")]),
     ("xml", "x &foo", [E("text", value="x "), E("entity", "foo")]),
     ("xml", "x &", [E("text", value="x &")]),
@@ -80,12 +106,15 @@ def test_events(mode, text, expected):
         assert push(text, mode, [cut]) == (expected, None), cut
 
 
-@pytest.mark.parametrize("text, unfinished, offset", [
-    ("<a>x <!-- never closed", "<!-- never closed", 5),
-    ("<a>x <b c='1", "<b c='1", 5),
-    ("<a>x <![CDATA[y]]", "<![CDATA[y]]", 5),
-    ("x\r\n<?pi", "<?pi", 2),
-])
+@pytest.mark.parametrize(
+    "text, unfinished, offset",
+    [
+        ("<a>x <!-- never closed", "<!-- never closed", 5),
+        ("<a>x <b c='1", "<b c='1", 5),
+        ("<a>x <![CDATA[y]]", "<![CDATA[y]]", 5),
+        ("x\r\n<?pi", "<?pi", 2),
+    ],
+)
 def test_an_unfinished_construct_is_an_error_after_every_event_before_it(text, unfinished, offset):
     events, error = push(text)
     assert isinstance(error, cm.UnfinishedError)
@@ -105,15 +134,18 @@ def test_text_is_cut_only_at_the_limit():
 
 def test_entities_and_namespaces():
     events, _ = push("<r>&nbsp;&eacute;&nope;</r>", "sgml", entities=cm.HTML_ENTITIES)
-    assert events == [E("start", "r", []), E("text", value="\xa0é"), E("entity", "nope"),
-                      E("end", "r")]
-    events, _ = push("<r xmlns='u' xmlns:p='v'><p:x p:a='1' b='2' xml:lang='en'/><y xmlns=''/></r>",
-                     namespaces=True)
+    assert events == [E("start", "r", []), E("text", value="\xa0é"), E("entity", "nope"), E("end", "r")]
+    events, _ = push(
+        "<r xmlns='u' xmlns:p='v'><p:x p:a='1' b='2' xml:lang='en'/><y xmlns=''/></r>", namespaces=True
+    )
     assert events == [
         E("start", "{u}r", []),
-        E("start", "{v}x", [("{v}a", "1"), ("b", "2"),
-                            ("{http://www.w3.org/XML/1998/namespace}lang", "en")]),
-        E("end", "{v}x"), E("start", "y", []), E("end", "y"), E("end", "{u}r")]
+        E("start", "{v}x", [("{v}a", "1"), ("b", "2"), ("{http://www.w3.org/XML/1998/namespace}lang", "en")]),
+        E("end", "{v}x"),
+        E("start", "y", []),
+        E("end", "y"),
+        E("end", "{u}r"),
+    ]
     # Undeclared prefixes stay as written.
     assert push("<q:x/>", namespaces=True)[0] == [E("start", "q:x", []), E("end", "q:x")]
 
@@ -194,8 +226,13 @@ def test_a_construct_held_too_long_is_an_error():
 def test_references_beyond_unicode_stay_as_written():
     events, error = push("<a v='x&#1114112;y'>y&#1114112;z</a>")
     assert error is None
-    assert events == [E("start", "a", [("v", "x&#1114112;y")]), E("text", value="y"),
-                      E("entity", "#1114112"), E("text", value="z"), E("end", "a")]
+    assert events == [
+        E("start", "a", [("v", "x&#1114112;y")]),
+        E("text", value="y"),
+        E("entity", "#1114112"),
+        E("text", value="z"),
+        E("end", "a"),
+    ]
 
 
 def test_the_collector_refuses_what_it_cannot_take():
@@ -225,8 +262,24 @@ def test_the_collector_refuses_what_it_cannot_take():
 # -- the same events, however the input comes ----------------------------------
 
 FRAGMENTS = [
-    "<a>", "</a>", "<b x='1' y=\"&amp;2\">", "</b>", "<e/>", "&amp;", "&lt;", "&#65;", "&#x10348;",
-    "&foo;", "<!-- c -->", "<![CDATA[d]]>", "<?pi data?>", "\r\n", "\n", "\r", " ", "<c v='a\tb'>",
+    "<a>",
+    "</a>",
+    "<b x='1' y=\"&amp;2\">",
+    "</b>",
+    "<e/>",
+    "&amp;",
+    "&lt;",
+    "&#65;",
+    "&#x10348;",
+    "&foo;",
+    "<!-- c -->",
+    "<![CDATA[d]]>",
+    "<?pi data?>",
+    "\r\n",
+    "\n",
+    "\r",
+    " ",
+    "<c v='a\tb'>",
 ]
 TAILS = ["", "<!-- end -->", "<![CDATA[e]]>", "&amp", "&", "<!-- open", "<b v='"]
 
@@ -243,8 +296,7 @@ ENCODINGS = {
 
 
 def model_events(text, mode, text_limit):
-    collector = ModelCollector(xml=mode == "xml", text_limit=text_limit,
-                               normalise=mode == "xml")
+    collector = ModelCollector(xml=mode == "xml", text_limit=text_limit, normalise=mode == "xml")
     feeder = _Feeder(mode, collector, "", True, MAX_CONSTRUCT)
     error = None
     try:
@@ -269,8 +321,7 @@ def documents(draw):
 def test_native_events_match_the_model_whatever_the_chunking(document, seed, limit):
     encoding, body = document
     text = f"<?xml version='1.0' encoding='{encoding}'?><r>{body}"
-    expected = model_events(text.replace(f"encoding='{encoding}'", "encoding='utf-8'"),
-                            "xml", limit)
+    expected = model_events(text.replace(f"encoding='{encoding}'", "encoding='utf-8'"), "xml", limit)
     data = text.encode(encoding)
     rng = random.Random(seed)
     cuts = sorted(rng.sample(range(1, len(data)), min(len(data) - 1, rng.randint(0, 8))))
@@ -289,9 +340,15 @@ def test_native_events_match_the_model_whatever_the_chunking(document, seed, lim
 
 
 @settings(max_examples=100, deadline=None)
-@given(st.lists(st.sampled_from(["<p>", "</P>", "<BR/>", "<br>", "<A HREF=x>", "</a>", "t",
-                                 "&amp;", "<b/x/", "<!-- c -->", "\r\n"]), max_size=20),
-       st.lists(st.integers(1, 200), max_size=5))
+@given(
+    st.lists(
+        st.sampled_from(
+            ["<p>", "</P>", "<BR/>", "<br>", "<A HREF=x>", "</a>", "t", "&amp;", "<b/x/", "<!-- c -->", "\r\n"]
+        ),
+        max_size=20,
+    ),
+    st.lists(st.integers(1, 200), max_size=5),
+)
 def test_sgml_events_match_the_model(parts, cuts):
     text = "".join(parts)
     cuts = sorted({c for c in cuts if c < len(text)})
@@ -309,12 +366,16 @@ def tally(events):
     return kinds, elements
 
 
-@pytest.mark.parametrize("mode, text, options", [
-    *((mode, text, {}) for mode, text, _ in CASES),
-    ("xml", "<a>" + "0123456789" * 3 + "&amp;x</a>", {"text_limit": 7}),
-    ("sgml", "<r>&nbsp;&eacute;&nope;<p a=&nope;>", {"entities": cm.HTML_ENTITIES}),
-    ("xml", "<r xmlns='u' xmlns:p='v'><p:x p:a='1'/><y xmlns=''/></r>", {"namespaces": True}),
-], ids=lambda v: v[:30] if isinstance(v, str) else None)
+@pytest.mark.parametrize(
+    "mode, text, options",
+    [
+        *((mode, text, {}) for mode, text, _ in CASES),
+        ("xml", "<a>" + "0123456789" * 3 + "&amp;x</a>", {"text_limit": 7}),
+        ("sgml", "<r>&nbsp;&eacute;&nope;<p a=&nope;>", {"entities": cm.HTML_ENTITIES}),
+        ("xml", "<r xmlns='u' xmlns:p='v'><p:x p:a='1'/><y xmlns=''/></r>", {"namespaces": True}),
+    ],
+    ids=lambda v: v[:30] if isinstance(v, str) else None,
+)
 def test_counting_gives_the_counts_of_the_events(mode, text, options):
     events, error = push(text, mode, **options)
     parser = cm.EventParser(mode, counting=True, **options)
@@ -328,8 +389,15 @@ def test_counting_gives_the_counts_of_the_events(mode, text, options):
     assert parser.counts() == tally(events)
 
 
-@pytest.mark.parametrize("construct", ["<" + "n" * 300_000 + " a='1'>", "&" + "n" * 300_000 + ";",
-                                       "&#" + "1" * 300_000 + ";", "<!--" + "c" * 300_000 + "-->"])
+@pytest.mark.parametrize(
+    "construct",
+    [
+        "<" + "n" * 300_000 + " a='1'>",
+        "&" + "n" * 300_000 + ";",
+        "&#" + "1" * 300_000 + ";",
+        "<!--" + "c" * 300_000 + "-->",
+    ],
+)
 def test_long_constructs_in_small_pieces_give_the_events_of_the_whole(construct):
     text = "x" + construct + "y"
     whole = push(text)

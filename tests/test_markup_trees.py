@@ -11,8 +11,7 @@ from installed_documents import installed_documents  # noqa: E402
 
 def shape(element):
     """Everything a tree holds, comparable with ==."""
-    return (element.tag, element.attrib, element.text, element.tail,
-            [shape(child) for child in element])
+    return (element.tag, element.attrib, element.text, element.tail, [shape(child) for child in element])
 
 
 def expected_tree(path):
@@ -30,7 +29,7 @@ def test_the_tree_of_an_installed_document_is_elementtrees(path):
     parser = cm.TreeParser(namespaces=True)
     data = path.read_bytes()
     for i in range(0, len(data), 4093):
-        parser.feed(data[i:i + 4093])
+        parser.feed(data[i : i + 4093])
     assert shape(parser.close()) == expected
 
 
@@ -38,37 +37,42 @@ def serialised(text, mode="sgml", **options):
     return ET.tostring(cm.fromstring(text, mode=mode, **options), encoding="unicode")
 
 
-@pytest.mark.parametrize("text, tree", [
-    # Void elements take no children.
-    ("<p>a<br>b<img src=x>c</p>", '<p>a<br />b<img src="x" />c</p>'),
-    ("<p>a<br/>b</br>c</p>", "<p>a<br />bc</p>"),
-    # An end tag closes the nearest open element of its name and what is
-    # open inside it; one that closes nothing is dropped.
-    ("<div><p>a<b>b</div>", "<div><p>a<b>b</b></p></div>"),
-    ("<div><p>a</span>b</p></div>", "<div><p>ab</p></div>"),
-    ("<ul><li>one</li><li>two</ul>", "<ul><li>one</li><li>two</li></ul>"),
-    # Empty end tags close the innermost element.
-    ("<p><b/bold/ text</p>", "<p><b>bold</b> text</p>"),
-    ("<p><b>x</>y</p>", "<p><b>x</b>y</p>"),
-    # What follows the root's end is added to it, but not the white space
-    # right after the end tag.
-    ("<html>a</html>\n<p>b</p>\n", "<html>a<p>b</p>\n</html>"),
-    ("<div><p>a</div>c", "<div><p>a</p>c</div>"),
-    ("<html>a</html>tail\n", "<html>atail\n</html>"),
-    # Text before the root has no place.
-    ("text<!DOCTYPE html><html lang=en>x", '<html lang="en">x</html>'),
-    # Names are lower-cased, references resolved, unresolved ones kept.
-    ("<P CLASS=Big>&lt;&#65;&nbsp;</P>", '<p class="Big">&lt;A&amp;nbsp;</p>'),
-    ("<p>&nbsp;&x;</p>", "<p>\xa0&amp;x;</p>"),
-])
+@pytest.mark.parametrize(
+    "text, tree",
+    [
+        # Void elements take no children.
+        ("<p>a<br>b<img src=x>c</p>", '<p>a<br />b<img src="x" />c</p>'),
+        ("<p>a<br/>b</br>c</p>", "<p>a<br />bc</p>"),
+        # An end tag closes the nearest open element of its name and what is
+        # open inside it; one that closes nothing is dropped.
+        ("<div><p>a<b>b</div>", "<div><p>a<b>b</b></p></div>"),
+        ("<div><p>a</span>b</p></div>", "<div><p>ab</p></div>"),
+        ("<ul><li>one</li><li>two</ul>", "<ul><li>one</li><li>two</li></ul>"),
+        # Empty end tags close the innermost element.
+        ("<p><b/bold/ text</p>", "<p><b>bold</b> text</p>"),
+        ("<p><b>x</>y</p>", "<p><b>x</b>y</p>"),
+        # What follows the root's end is added to it, but not the white space
+        # right after the end tag.
+        ("<html>a</html>\n<p>b</p>\n", "<html>a<p>b</p>\n</html>"),
+        ("<div><p>a</div>c", "<div><p>a</p>c</div>"),
+        ("<html>a</html>tail\n", "<html>atail\n</html>"),
+        # Text before the root has no place.
+        ("text<!DOCTYPE html><html lang=en>x", '<html lang="en">x</html>'),
+        # Names are lower-cased, references resolved, unresolved ones kept.
+        ("<P CLASS=Big>&lt;&#65;&nbsp;</P>", '<p class="Big">&lt;A&amp;nbsp;</p>'),
+        ("<p>&nbsp;&x;</p>", "<p>\xa0&amp;x;</p>"),
+    ],
+)
 def test_sgml_trees_are_repaired(text, tree):
     options = {"entities": {"nbsp": "\xa0"}} if "&x;" in text else {}
     assert serialised(text, **options) == tree
 
 
 def test_xml_trees():
-    text = ("<?xml version='1.0'?><!-- before --><r xmlns='u' xmlns:s='v' xml:lang='en'>"
-            "<s:x s:a='1'>a<![CDATA[<b>]]>c<!--c--><?pi d?></s:x></r><!-- after -->")
+    text = (
+        "<?xml version='1.0'?><!-- before --><r xmlns='u' xmlns:s='v' xml:lang='en'>"
+        "<s:x s:a='1'>a<![CDATA[<b>]]>c<!--c--><?pi d?></s:x></r><!-- after -->"
+    )
     root = cm.fromstring(text)
     assert (root.tag, root.attrib) == ("r", {"xmlns": "u", "xmlns:s": "v", "xml:lang": "en"})
     assert (root[0].tag, root[0].attrib, root[0].text) == ("s:x", {"s:a": "1"}, "a<b>c")
@@ -100,8 +104,15 @@ def test_iterparse_pairs_are_the_trees_elements():
     data = b"<r><a><b/></a><c>x</c></r>"
     pairs = list(cm.iterparse(data, ("start", "end")))
     assert [(kind, element.tag) for kind, element in pairs] == [
-        ("start", "r"), ("start", "a"), ("start", "b"), ("end", "b"), ("end", "a"),
-        ("start", "c"), ("end", "c"), ("end", "r")]
+        ("start", "r"),
+        ("start", "a"),
+        ("start", "b"),
+        ("end", "b"),
+        ("end", "a"),
+        ("start", "c"),
+        ("end", "c"),
+        ("end", "r"),
+    ]
     root = pairs[0][1]
     assert pairs[-1][1] is root and root[1] is pairs[5][1] and root[1].text == "x"
     assert [kind for kind, _ in cm.iterparse(data)] == ["end"] * 4

@@ -16,8 +16,10 @@ import pytest
 resource = pytest.importorskip("resource")
 
 pytestmark = [
-    pytest.mark.skipif(not sys.platform.startswith("linux"),
-                       reason="reads /proc, and needs a limit on the address space that holds"),
+    pytest.mark.skipif(
+        not sys.platform.startswith("linux"),
+        reason="reads /proc, and needs a limit on the address space that holds",
+    ),
     pytest.mark.skipif(
         "asan" in os.environ.get("LD_PRELOAD", ""),
         reason="the address sanitizer reserves far more address space than any limit leaves",

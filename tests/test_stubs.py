@@ -28,6 +28,10 @@ def test_the_modules_and_the_layer_are_typed(tmp_path):
     where they are installed, with nothing of the source tree in its path."""
     script = tmp_path / USAGE.name
     script.write_text(USAGE.read_text())
-    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                          str(script)], capture_output=True, text=True, cwd=tmp_path)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(script)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
     assert run.returncode == 0, run.stdout + run.stderr

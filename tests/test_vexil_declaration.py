@@ -267,4 +267,3 @@ def test_fixencoding_symbol_errors(args, exc):
 def test_detectencoding_is_not_exported():
     with pytest.raises(AttributeError):
         library.detectencoding
-

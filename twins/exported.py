@@ -18,6 +18,11 @@ def declaration_scanners(vexil):
     for width in UNIT_TYPES:
         fn = getattr(library, f"parsedeclaration_ucs{width}")
         fn.restype = ctypes.c_int
-        fn.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_void_p)]
+        fn.argtypes = [
+            ctypes.c_void_p,
+            ctypes.c_void_p,
+            ctypes.POINTER(ctypes.c_void_p),
+            ctypes.POINTER(ctypes.c_void_p),
+        ]
         scanners[width] = fn
     return scanners

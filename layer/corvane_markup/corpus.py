@@ -68,8 +68,9 @@ def _noted(job: Callable[[PathLike], T], path: PathLike) -> T:
         raise
 
 
-def map_documents(job: Callable[[PathLike], T], paths: Iterable[PathLike], *,
-                  workers: int | None = None, chunksize: int = 4) -> Iterator[tuple[PathLike, T]]:
+def map_documents(
+    job: Callable[[PathLike], T], paths: Iterable[PathLike], *, workers: int | None = None, chunksize: int = 4
+) -> Iterator[tuple[PathLike, T]]:
     """(path, result) for each path, in order, computed by `workers`
     processes (by default one per core; 1 runs the job in this process).
 
@@ -92,15 +93,14 @@ def map_documents(job: Callable[[PathLike], T], paths: Iterable[PathLike], *,
         yield from zip(paths, results)
 
 
-def run_corpus(job: Callable[[PathLike], Any], paths: Iterable[PathLike], *,
-               workers: int | None = None, chunksize: int = 4) -> Any:
+def run_corpus(
+    job: Callable[[PathLike], Any], paths: Iterable[PathLike], *, workers: int | None = None, chunksize: int = 4
+) -> Any:
     """The job's results over all paths, merged (see merge)."""
-    return merge_all(result for _, result in
-                     map_documents(job, paths, workers=workers, chunksize=chunksize))
+    return merge_all(result for _, result in map_documents(job, paths, workers=workers, chunksize=chunksize))
 
 
-def on_dask(job: Callable[[PathLike], Any], paths: Iterable[PathLike], *,
-            npartitions: int | None = None) -> Any:
+def on_dask(job: Callable[[PathLike], Any], paths: Iterable[PathLike], *, npartitions: int | None = None) -> Any:
     """The same run as a lazy Dask computation: a dask.bag over the paths,
     the job mapped over it and the results folded with merge. Call
     .compute() on the result, with a distributed Client active to run it on

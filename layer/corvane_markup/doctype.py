@@ -53,6 +53,7 @@ class Declarations:
 
     def _expand(self, value: str) -> str | None:
         """A literal's references replaced; None if one cannot be."""
+
         def replace(match: re.Match[str]) -> str:
             ref = match.group(1)
             if ref.startswith("#"):

@@ -46,7 +46,7 @@ COMPRESSIONS = (
 
 
 def choose_mode(start: str, path: str = "") -> Mode:
-    """"xml" or "sgml" for a document, from its first text and its path: an
+    """ "xml" or "sgml" for a document, from its first text and its path: an
     XML declaration means XML; then an .html, .htm, .sgml or .sgm suffix
     means SGML, and so does a text that starts with "<!DOCTYPE html" or
     "<html" unless the suffix says XML; anything else is XML."""
@@ -65,7 +65,8 @@ def choose_mode(start: str, path: str = "") -> Mode:
 # document: forms of host names and of Python's literals, and the codec that
 # refuses everything.
 NOT_DOCUMENT_ENCODINGS = frozenset(
-    {"idna", "punycode", "unicode-escape", "raw-unicode-escape", "undefined", "charmap"})
+    {"idna", "punycode", "unicode-escape", "raw-unicode-escape", "undefined", "charmap"}
+)
 
 
 def text_codec(name: str, label: str, how: str) -> codecs.CodecInfo:
@@ -116,8 +117,9 @@ class TextDecoder:
     is raised by the next call.
     """
 
-    def __init__(self, name: str = "", encoding: str | None = None,
-                 mode: Mode | None = None, path: str = "") -> None:
+    def __init__(
+        self, name: str = "", encoding: str | None = None, mode: Mode | None = None, path: str = ""
+    ) -> None:
         self.name = name
         self.path = path
         self.mode: Mode | None = mode
@@ -187,9 +189,7 @@ class TextDecoder:
             if name == "cp037" and not head.startswith(DECLARATION_START):
                 return self._ebcdic(head, final)
         except UnicodeDecodeError:
-            raise DecodingError(
-                "the encoding name in the XML declaration is not UTF-8", self.name
-            ) from None
+            raise DecodingError("the encoding name in the XML declaration is not UTF-8", self.name) from None
         except ValueError as exc:
             raise DecodingError(str(exc), self.name) from None
         if name is None:
@@ -231,9 +231,7 @@ class TextDecoder:
         except UnicodeError as exc:
             # Decoders that refuse a stream as a whole (UTF-16 without a
             # byte-order mark, before Python 3.13) name no byte.
-            self._error = DecodingError(
-                self._mismatch(f"cannot be decoded as {self.encoding}: {exc}"), self.name
-            )
+            self._error = DecodingError(self._mismatch(f"cannot be decoded as {self.encoding}: {exc}"), self.name)
             raise self._error from None
         finally:
             self._bytes_in += len(data)
@@ -241,15 +239,16 @@ class TextDecoder:
             self._check_declared(text, final)
         return text
 
-    def _undecodable(self, data: bytes | bytearray | memoryview, state: tuple[bytes, int],
-                     exc: UnicodeDecodeError) -> str:
+    def _undecodable(
+        self, data: bytes | bytearray | memoryview, state: tuple[bytes, int], exc: UnicodeDecodeError
+    ) -> str:
         held = len(exc.object) - len(data)
         offset = self._bytes_in + len(data) - len(exc.object) + exc.start
         bad = exc.object[exc.start : exc.end].hex(" ")
         self._error = DecodingError(
-            self._mismatch(f"bytes at offset {offset} ({bad}) are not valid"
-                           f" {self.encoding}: {exc.reason}"),
-            self.name, offset,
+            self._mismatch(f"bytes at offset {offset} ({bad}) are not valid {self.encoding}: {exc.reason}"),
+            self.name,
+            offset,
         )
         # What decodes before the bad bytes is the caller's; the decoder is
         # set back and given only that much.
@@ -279,15 +278,12 @@ class TextDecoder:
             return
         self._check_start = None
         if not start.startswith("<?xml"):
-            self._error = DecodingError(
-                self._mismatch("its bytes do not spell the declaration"), self.name
-            )
+            self._error = DecodingError(self._mismatch("its bytes do not spell the declaration"), self.name)
             raise self._error
 
     def _mismatch(self, detail: str) -> str:
         if self.found_by in (DECLARATION, META):
-            return (f"the declared encoding {self.encoding!r} does not fit the"
-                    f" document ({detail})")
+            return f"the declared encoding {self.encoding!r} does not fit the document ({detail})"
         return detail
 
 
@@ -333,9 +329,17 @@ def _read_some(stream: _Readable, size: int) -> bytes:
 class Document:
     """A document opened for reading: see open_document."""
 
-    def __init__(self, stream: _Readable, name: str, *, path: str = "",
-                 encoding: str | None = None, mode: Mode | None = None,
-                 owned: bool = False, chunk_size: int = CHUNK_SIZE) -> None:
+    def __init__(
+        self,
+        stream: _Readable,
+        name: str,
+        *,
+        path: str = "",
+        encoding: str | None = None,
+        mode: Mode | None = None,
+        owned: bool = False,
+        chunk_size: int = CHUNK_SIZE,
+    ) -> None:
         self.name = name
         self._owned: list[_Readable] = [stream] if owned else []
         self._chunk_size = chunk_size
@@ -400,7 +404,7 @@ class Document:
 
     @property
     def mode(self) -> Mode:
-        """"xml" or "sgml": as given, or as choose_mode reads the document."""
+        """ "xml" or "sgml": as given, or as choose_mode reads the document."""
         assert self._decoder.mode is not None
         return self._decoder.mode
 
@@ -414,8 +418,8 @@ class Document:
             return _read_some(self._stream, self._chunk_size)
         except EOFError:
             raise DecodingError(
-                f"the {self.compression} stream ends early, after"
-                f" {self._decoder.bytes_read} bytes of content", self.name,
+                f"the {self.compression} stream ends early, after {self._decoder.bytes_read} bytes of content",
+                self.name,
                 self._decoder.bytes_read,
             ) from None
         except Exception as exc:
@@ -423,7 +427,8 @@ class Document:
                 raise
             raise DecodingError(
                 f"the {self.compression} stream is damaged after"
-                f" {self._decoder.bytes_read} bytes of content: {exc}", self.name,
+                f" {self._decoder.bytes_read} bytes of content: {exc}",
+                self.name,
                 self._decoder.bytes_read,
             ) from None
 
@@ -457,9 +462,14 @@ class Document:
         self.close()
 
 
-def open_document(source: Source, *, encoding: str | None = None,
-                  mode: Mode | None = None, name: str | None = None,
-                  chunk_size: int = CHUNK_SIZE) -> Document:
+def open_document(
+    source: Source,
+    *,
+    encoding: str | None = None,
+    mode: Mode | None = None,
+    name: str | None = None,
+    chunk_size: int = CHUNK_SIZE,
+) -> Document:
     """Opens a document for reading: a path, bytes in memory, or a binary
     file object (read from where it stands, and not closed).
 
@@ -470,18 +480,19 @@ def open_document(source: Source, *, encoding: str | None = None,
     error messages (by default its path, or the file object's name).
     """
     if isinstance(source, (bytes, bytearray, memoryview)):
-        return Document(io.BytesIO(source), name or "<bytes>", encoding=encoding,
-                        mode=mode, owned=True, chunk_size=chunk_size)
+        return Document(
+            io.BytesIO(source), name or "<bytes>", encoding=encoding, mode=mode, owned=True, chunk_size=chunk_size
+        )
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         stream = open(path, "rb")
         try:
-            return Document(stream, name or path, path=path, encoding=encoding,
-                            mode=mode, owned=True, chunk_size=chunk_size)
+            return Document(
+                stream, name or path, path=path, encoding=encoding, mode=mode, owned=True, chunk_size=chunk_size
+            )
         except BaseException:
             stream.close()
             raise
     label = name or str(getattr(source, "name", "<stream>"))
     path = label if isinstance(getattr(source, "name", None), str) else ""
-    return Document(source, label, path=path, encoding=encoding, mode=mode,
-                    chunk_size=chunk_size)
+    return Document(source, label, path=path, encoding=encoding, mode=mode, chunk_size=chunk_size)

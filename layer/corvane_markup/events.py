@@ -47,6 +47,7 @@ GATHER_FROM = 64 * 1024
 # off again. Inside a truly unfinished construct it stays held.
 END_MARK = "\uffff"
 
+
 # The named references of HTML, without their ";", for `entities`.
 class _HTMLEntities(Mapping[str, str]):
     """HTML's table, read from the standard library when first used: most
@@ -59,8 +60,7 @@ class _HTMLEntities(Mapping[str, str]):
         if self._table is None:
             import html.entities
 
-            self._table = {name[:-1]: text for name, text in html.entities.html5.items()
-                           if name.endswith(";")}
+            self._table = {name[:-1]: text for name, text in html.entities.html5.items() if name.endswith(";")}
         return self._table
 
     def __getitem__(self, name: str) -> str:
@@ -83,16 +83,16 @@ class _Feeder:
     construct at the end can be shown, and counts characters for messages.
     """
 
-    def __init__(self, mode: Mode, collector: _sheaf.Collector, name: str,
-                 normalize: bool, max_construct: int) -> None:
+    def __init__(
+        self, mode: Mode, collector: _sheaf.Collector, name: str, normalize: bool, max_construct: int
+    ) -> None:
         self.parser = corvane.XMLParser() if mode == "xml" else corvane.SGMLParser()
         self.parser.register(collector)
         self.collector = collector
         self.name = name
         self.max_construct = max_construct
         # XML reads every line end as a line feed, before anything is parsed.
-        self.newlines = (io.IncrementalNewlineDecoder(None, translate=True)
-                         if normalize and mode == "xml" else None)
+        self.newlines = io.IncrementalNewlineDecoder(None, translate=True) if normalize and mode == "xml" else None
         self.pending_cr = False
         self.fed = 0
         self.held = 0
@@ -111,8 +111,7 @@ class _Feeder:
         if self.held >= GATHER_FROM:
             self.waiting.append(text)
             self.waiting_length += len(text)
-            if (self.waiting_length < self.held
-                    and self.held + self.waiting_length <= self.max_construct):
+            if self.waiting_length < self.held and self.held + self.waiting_length <= self.max_construct:
                 return
             text = self._gathered()
         self._feed(text)
@@ -130,13 +129,14 @@ class _Feeder:
         self._keep_tail(text)
         if held > self.max_construct:
             raise MarkupError(
-                f"a construct that starts at character {self.fed - held} is still"
-                f" open after {held} characters", self.name)
+                f"a construct that starts at character {self.fed - held} is still open after {held} characters",
+                self.name,
+            )
 
     def _keep_tail(self, text: str) -> None:
         held = self.held
         if held <= len(text):
-            self.tail = [text[len(text) - held:]] if held else []
+            self.tail = [text[len(text) - held :]] if held else []
             self.tail_length = held
             return
         self.tail.append(text)
@@ -145,7 +145,7 @@ class _Feeder:
             self.tail_length -= len(self.tail.pop(0))
 
     def held_text(self) -> str:
-        return "".join(self.tail)[self.tail_length - self.held:]
+        return "".join(self.tail)[self.tail_length - self.held :]
 
     def close(self) -> None:
         if self.newlines is not None:
@@ -185,9 +185,16 @@ class _Pipeline:
     """Bytes or text in, collected output out: the common engine of the
     push parsers and the pull functions."""
 
-    def __init__(self, make_collector: Callable[[Mode], _sheaf.Collector],
-                 mode: Mode | None, encoding: str | None, name: str, path: str,
-                 normalize: bool, max_construct: int) -> None:
+    def __init__(
+        self,
+        make_collector: Callable[[Mode], _sheaf.Collector],
+        mode: Mode | None,
+        encoding: str | None,
+        name: str,
+        path: str,
+        normalize: bool,
+        max_construct: int,
+    ) -> None:
         self._make_collector = make_collector
         self.mode = mode
         self._encoding = encoding
@@ -257,8 +264,9 @@ class _Pipeline:
         self._start = []
         if self.mode is None:
             self.mode = choose_mode(start, self._path)
-        self._feeder = _Feeder(self.mode, self._make_collector(self.mode), self.name,
-                               self._normalize, self._max_construct)
+        self._feeder = _Feeder(
+            self.mode, self._make_collector(self.mode), self.name, self._normalize, self._max_construct
+        )
         if start:
             self._feeder.feed(start)
 
@@ -317,25 +325,29 @@ def _run(pipeline: _Pipeline, doc: Document, owned: bool) -> Iterator[Any]:
     yield from pipeline.take()
 
 
-def _document(source: Source | Document, encoding: str | None,
-              mode: Mode | None) -> tuple[Document, bool]:
+def _document(source: Source | Document, encoding: str | None, mode: Mode | None) -> tuple[Document, bool]:
     if isinstance(source, Document):
         return source, False
     return open_document(source, encoding=encoding, mode=mode), True
 
 
-def _event_collector(text_limit: int, entities: Mapping[str, str] | None,
-                     namespaces: bool, normalize: bool,
-                     counting: bool = False) -> Callable[[Mode], _sheaf.Collector]:
+def _event_collector(
+    text_limit: int, entities: Mapping[str, str] | None, namespaces: bool, normalize: bool, counting: bool = False
+) -> Callable[[Mode], _sheaf.Collector]:
     table = dict(entities) if entities is not None else None
     if text_limit < 1:
         raise ValueError("text_limit must be at least 1")
 
     def make(mode: Mode) -> _sheaf.Collector:
         xml = mode == "xml"
-        return _sheaf.Collector(xml=xml, text_limit=text_limit, entities=table,
-                                namespaces=namespaces, normalise=normalize and xml,
-                                counting=counting)
+        return _sheaf.Collector(
+            xml=xml,
+            text_limit=text_limit,
+            entities=table,
+            namespaces=namespaces,
+            normalise=normalize and xml,
+            counting=counting,
+        )
 
     return make
 
@@ -369,14 +381,28 @@ class EventParser:
     ({'start': 2, 'end': 2, 'text': 3}, {'p': 1, 'b': 1})
     """
 
-    def __init__(self, mode: Mode | None = None, *, encoding: str | None = None,
-                 name: str = "", text_limit: int = TEXT_LIMIT,
-                 entities: Mapping[str, str] | None = None, namespaces: bool = False,
-                 normalize: bool = True, max_construct: int = MAX_CONSTRUCT,
-                 counting: bool = False) -> None:
+    def __init__(
+        self,
+        mode: Mode | None = None,
+        *,
+        encoding: str | None = None,
+        name: str = "",
+        text_limit: int = TEXT_LIMIT,
+        entities: Mapping[str, str] | None = None,
+        namespaces: bool = False,
+        normalize: bool = True,
+        max_construct: int = MAX_CONSTRUCT,
+        counting: bool = False,
+    ) -> None:
         self._pipeline = _Pipeline(
             _event_collector(text_limit, entities, namespaces, normalize, counting),
-            mode, encoding, name, "", normalize, max_construct)
+            mode,
+            encoding,
+            name,
+            "",
+            normalize,
+            max_construct,
+        )
 
     @property
     def mode(self) -> Mode | None:
@@ -403,10 +429,17 @@ class EventParser:
         return self._pipeline.counts()
 
 
-def events(source: Source | Document, *, mode: Mode | None = None,
-           encoding: str | None = None, text_limit: int = TEXT_LIMIT,
-           entities: Mapping[str, str] | None = None, namespaces: bool = False,
-           normalize: bool = True, max_construct: int = MAX_CONSTRUCT) -> Iterator[Event]:
+def events(
+    source: Source | Document,
+    *,
+    mode: Mode | None = None,
+    encoding: str | None = None,
+    text_limit: int = TEXT_LIMIT,
+    entities: Mapping[str, str] | None = None,
+    namespaces: bool = False,
+    normalize: bool = True,
+    max_construct: int = MAX_CONSTRUCT,
+) -> Iterator[Event]:
     """The events of a document, read and parsed piece by piece.
 
     `source` is what open_document takes (a path, bytes, a binary file), or
@@ -447,6 +480,13 @@ def events(source: Source | Document, *, mode: Mode | None = None,
     more than `max_construct` characters raises MarkupError.
     """
     doc, owned = _document(source, encoding, mode)
-    pipeline = _Pipeline(_event_collector(text_limit, entities, namespaces, normalize),
-                         doc.mode, None, doc.name, "", normalize, max_construct)
+    pipeline = _Pipeline(
+        _event_collector(text_limit, entities, namespaces, normalize),
+        doc.mode,
+        None,
+        doc.name,
+        "",
+        normalize,
+        max_construct,
+    )
     return _run(pipeline, doc, owned)

@@ -162,16 +162,13 @@ def declared_charset(data: bytes) -> str | None:
             if end < 0:
                 return None
             reader.pos = end + 3
-        elif b[pos : pos + 5].lower() == b"<meta" and b[pos + 5 : pos + 6] in (
-            b"/", *(bytes([c]) for c in SPACE)
-        ):
+        elif b[pos : pos + 5].lower() == b"<meta" and b[pos + 5 : pos + 6] in (b"/", *(bytes([c]) for c in SPACE)):
             reader.pos = pos + 5
             found = _meta(reader)
             if found is not None:
                 return found
         elif b.startswith(b"<", pos) and (
-            b[pos + 1 : pos + 2].isalpha()
-            or (b[pos + 1 : pos + 2] == b"/" and b[pos + 2 : pos + 3].isalpha())
+            b[pos + 1 : pos + 2].isalpha() or (b[pos + 1 : pos + 2] == b"/" and b[pos + 2 : pos + 3].isalpha())
         ):
             reader.pos = pos + 1
             while not reader.at_end() and reader.peek() not in TAG_END:

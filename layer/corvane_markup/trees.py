@@ -15,10 +15,28 @@ from .events import MAX_CONSTRUCT, _document, _Pipeline, _run
 
 # The HTML elements that never have content: they are closed right after
 # their start tag.
-VOID_ELEMENTS = frozenset({
-    "area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr", "img",
-    "input", "keygen", "link", "meta", "param", "source", "track", "wbr",
-})
+VOID_ELEMENTS = frozenset(
+    {
+        "area",
+        "base",
+        "basefont",
+        "bgsound",
+        "br",
+        "col",
+        "embed",
+        "frame",
+        "hr",
+        "img",
+        "input",
+        "keygen",
+        "link",
+        "meta",
+        "param",
+        "source",
+        "track",
+        "wbr",
+    }
+)
 
 TREE_EVENTS = frozenset({"start", "end"})
 
@@ -26,13 +44,19 @@ TREE_EVENTS = frozenset({"start", "end"})
 class _Tree:
     """A builder and the collector that drives it."""
 
-    def __init__(self, events: Iterable[str], entities: Mapping[str, str] | None,
-                 namespaces: bool, comments: bool, pis: bool, normalize: bool) -> None:
+    def __init__(
+        self,
+        events: Iterable[str],
+        entities: Mapping[str, str] | None,
+        namespaces: bool,
+        comments: bool,
+        pis: bool,
+        normalize: bool,
+    ) -> None:
         wanted = set(events)
         unknown = wanted - TREE_EVENTS
         if unknown:
-            raise ValueError(f"unknown tree event {sorted(unknown)[0]!r}"
-                             " (there are 'start' and 'end')")
+            raise ValueError(f"unknown tree event {sorted(unknown)[0]!r} (there are 'start' and 'end')")
         self.wanted = wanted
         self.entities = dict(entities) if entities is not None else None
         self.namespaces = namespaces
@@ -47,14 +71,20 @@ class _Tree:
         entities = dict(self.entities or {})
         declarations = Declarations(entities) if xml else None
         return _sheaf.Collector(
-            xml=xml, entities=entities, namespaces=self.namespaces,
+            xml=xml,
+            entities=entities,
+            namespaces=self.namespaces,
             declarations=declarations,
             defaults=declarations.defaults if declarations else None,
             tokenized=declarations.tokenized if declarations else None,
-            normalise=self.normalize and xml, builder=self.builder,
-            comments=self.comments, pis=self.pis,
+            normalise=self.normalize and xml,
+            builder=self.builder,
+            comments=self.comments,
+            pis=self.pis,
             voids=None if xml else VOID_ELEMENTS,
-            report_start="start" in self.wanted, report_end="end" in self.wanted)
+            report_start="start" in self.wanted,
+            report_end="end" in self.wanted,
+        )
 
     def root(self, name: str) -> ET.Element:
         root = self.builder.close() if self.builder is not None else None
@@ -63,8 +93,9 @@ class _Tree:
         return root
 
 
-def _pipeline(tree: _Tree, mode: Mode | None, encoding: str | None, name: str,
-              normalize: bool, max_construct: int) -> _Pipeline:
+def _pipeline(
+    tree: _Tree, mode: Mode | None, encoding: str | None, name: str, normalize: bool, max_construct: int
+) -> _Pipeline:
     return _Pipeline(tree.make, mode, encoding, name, "", normalize, max_construct)
 
 
@@ -73,11 +104,20 @@ class TreeParser:
     ("start", element) and ("end", element) pairs so far, and get the root
     from close(). The options are those of iterparse()."""
 
-    def __init__(self, mode: Mode | None = None, *, events: Iterable[str] = ("end",),
-                 encoding: str | None = None, name: str = "",
-                 entities: Mapping[str, str] | None = None, namespaces: bool = False,
-                 comments: bool = False, pis: bool = False, normalize: bool = True,
-                 max_construct: int = MAX_CONSTRUCT) -> None:
+    def __init__(
+        self,
+        mode: Mode | None = None,
+        *,
+        events: Iterable[str] = ("end",),
+        encoding: str | None = None,
+        name: str = "",
+        entities: Mapping[str, str] | None = None,
+        namespaces: bool = False,
+        comments: bool = False,
+        pis: bool = False,
+        normalize: bool = True,
+        max_construct: int = MAX_CONSTRUCT,
+    ) -> None:
         self._tree = _Tree(events, entities, namespaces, comments, pis, normalize)
         self._name = name
         self._pipeline = _pipeline(self._tree, mode, encoding, name, normalize, max_construct)
@@ -94,11 +134,19 @@ class TreeParser:
         return iter(self._pipeline.take())
 
 
-def iterparse(source: Source | Document, events: Iterable[str] = ("end",), *,
-              mode: Mode | None = None, encoding: str | None = None,
-              entities: Mapping[str, str] | None = None, namespaces: bool = False,
-              comments: bool = False, pis: bool = False, normalize: bool = True,
-              max_construct: int = MAX_CONSTRUCT) -> Iterator[tuple[str, ET.Element]]:
+def iterparse(
+    source: Source | Document,
+    events: Iterable[str] = ("end",),
+    *,
+    mode: Mode | None = None,
+    encoding: str | None = None,
+    entities: Mapping[str, str] | None = None,
+    namespaces: bool = False,
+    comments: bool = False,
+    pis: bool = False,
+    normalize: bool = True,
+    max_construct: int = MAX_CONSTRUCT,
+) -> Iterator[tuple[str, ET.Element]]:
     """("start", element) and ("end", element) pairs as the tree is built.
 
     As with xml.etree.ElementTree.iterparse, an element is complete at its
@@ -138,10 +186,18 @@ def iterparse(source: Source | Document, events: Iterable[str] = ("end",), *,
     return _run(pipeline, doc, owned)
 
 
-def parse(source: Source | Document, *, mode: Mode | None = None,
-          encoding: str | None = None, entities: Mapping[str, str] | None = None,
-          namespaces: bool = False, comments: bool = False, pis: bool = False,
-          normalize: bool = True, max_construct: int = MAX_CONSTRUCT) -> ET.ElementTree:
+def parse(
+    source: Source | Document,
+    *,
+    mode: Mode | None = None,
+    encoding: str | None = None,
+    entities: Mapping[str, str] | None = None,
+    namespaces: bool = False,
+    comments: bool = False,
+    pis: bool = False,
+    normalize: bool = True,
+    max_construct: int = MAX_CONSTRUCT,
+) -> ET.ElementTree:
     """The document as an xml.etree.ElementTree.ElementTree, built by the
     rules of iterparse(), whose options these are."""
     tree = _Tree((), entities, namespaces, comments, pis, normalize)
@@ -152,10 +208,18 @@ def parse(source: Source | Document, *, mode: Mode | None = None,
     return ET.ElementTree(tree.root(doc.name))
 
 
-def fromstring(text: str | bytes, *, mode: Mode | None = None, encoding: str | None = None,
-               entities: Mapping[str, str] | None = None, namespaces: bool = False,
-               comments: bool = False, pis: bool = False, normalize: bool = True,
-               max_construct: int = MAX_CONSTRUCT) -> ET.Element:
+def fromstring(
+    text: str | bytes,
+    *,
+    mode: Mode | None = None,
+    encoding: str | None = None,
+    entities: Mapping[str, str] | None = None,
+    namespaces: bool = False,
+    comments: bool = False,
+    pis: bool = False,
+    normalize: bool = True,
+    max_construct: int = MAX_CONSTRUCT,
+) -> ET.Element:
     """The root element of a document held in a str (taken as it is) or in
     bytes (its encoding named as for a file); see iterparse() for the rest.
 
@@ -163,8 +227,17 @@ def fromstring(text: str | bytes, *, mode: Mode | None = None, encoding: str | N
     >>> [(li.text, len(li)) for li in root]
     [('one', 0), ('two', 1)]
     """
-    parser = TreeParser(mode, events=(), encoding=encoding, name="<string>",
-                        entities=entities, namespaces=namespaces, comments=comments,
-                        pis=pis, normalize=normalize, max_construct=max_construct)
+    parser = TreeParser(
+        mode,
+        events=(),
+        encoding=encoding,
+        name="<string>",
+        entities=entities,
+        namespaces=namespaces,
+        comments=comments,
+        pis=pis,
+        normalize=normalize,
+        max_construct=max_construct,
+    )
     parser.feed(text)
     return parser.close()

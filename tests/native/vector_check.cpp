@@ -46,9 +46,9 @@ constexpr std::uint32_t kTop = std::uint32_t((std::uint64_t(1) << (8 * sizeof(Un
 // units just below it, DEL and beyond, the top of each width.
 template <typename Unit>
 Unit pick(std::uint64_t r) {
-    static const std::uint32_t kUnits[] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a', '<', '&', '"', '\'', '>',
-                                           ' ', '!', 0x20, 0x00, 0x7E, 0x7F, 0x80, 0xFF, 0x100, 0x7FFF,
-                                           0x8000, 0xFFFF, 0x10000, 0x10FFFF, 0x13C, 0x3C00};
+    static const std::uint32_t kUnits[] = {
+        'a',  'a',  'a',  'a',  'a',  'a',  'a',   'a',    '<',    '&',    '"',     '\'',     '>',   ' ',   '!',
+        0x20, 0x00, 0x7E, 0x7F, 0x80, 0xFF, 0x100, 0x7FFF, 0x8000, 0xFFFF, 0x10000, 0x10FFFF, 0x13C, 0x3C00};
     std::uint32_t u = kUnits[r % (sizeof kUnits / sizeof *kUnits)];
     return static_cast<Unit>(u > kTop<Unit> ? u & kTop<Unit> : u);
 }

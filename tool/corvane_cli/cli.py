@@ -67,9 +67,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parsing = argparse.ArgumentParser(add_help=False, formatter_class=formatter)
     modes = parsing.add_mutually_exclusive_group()
-    modes.add_argument(
-        "--xml", dest="mode", action="store_const", const="xml", help="parse as XML"
-    )
+    modes.add_argument("--xml", dest="mode", action="store_const", const="xml", help="parse as XML")
     modes.add_argument(
         "--sgml",
         dest="mode",
@@ -123,14 +121,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     events_command.add_argument("--json", action="store_true", help="write JSON Lines, one object per event")
 
-    encoding_command = command(
-        "encoding", encoding, "name each file's encoding and how it was found", []
-    )
+    encoding_command = command("encoding", encoding, "name each file's encoding and how it was found", [])
     encoding_command.add_argument("files", metavar="FILE", nargs="+")
 
-    recode_command = command(
-        "recode", recode, "write the document in another encoding", [reading]
-    )
+    recode_command = command("recode", recode, "write the document in another encoding", [reading])
     recode_command.add_argument("file", metavar="FILE", help='the document, or "-" for standard input')
     recode_command.add_argument("--to", required=True, metavar="ENCODING", help="the encoding to write")
     recode_command.add_argument(
@@ -146,9 +140,7 @@ def build_parser() -> argparse.ArgumentParser:
     stats_command = command(
         "stats", stats, "count events and elements, with the time taken", [reading, parsing, jobs]
     )
-    stats_command.add_argument(
-        "files", metavar="FILE", nargs="+", help="a document, or a directory of them"
-    )
+    stats_command.add_argument("files", metavar="FILE", nargs="+", help="a document, or a directory of them")
     stats_command.add_argument("--json", action="store_true", help="one JSON object per file")
 
     command("demo", demo, "show the native modules at work on bundled samples", [])

@@ -48,7 +48,7 @@ def input_files(names: Iterable[str]) -> list[str]:
 
 
 if TYPE_CHECKING:
-    from .parallel import Spool
+    pass
 
 
 class Options(NamedTuple):
@@ -122,8 +122,13 @@ def in_worker(task: tuple[str, str, Options, str]) -> tuple[Any, str | None, int
         return spool.result() if spool else None, str(exc), exc.status
 
 
-def over_files(args: argparse.Namespace, command: str, options: Options,
-               one: Callable[[str], None], show: Callable[[Any], None]) -> int:
+def over_files(
+    args: argparse.Namespace,
+    command: str,
+    options: Options,
+    one: Callable[[str], None],
+    show: Callable[[Any], None],
+) -> int:
     """Run a command on every file, in order; a failing file is reported
     and the rest go on. With more than one job the files are read by
     worker processes and their results shown here in order."""
@@ -168,13 +173,13 @@ def events(args: argparse.Namespace) -> int:
     # Drawn only where the bar cannot mix with the lines being written.
     progress = args.progress and may_draw(sys.stdout, while_writing=True)
     options = Options(args.encoding, args.mode, progress, args.json, colour, not single)
+
     def show(spooled: tuple[str, str]) -> None:
         from .parallel import Spool
 
         Spool.copy(spooled, out)
 
-    status = over_files(args, "events", options,
-                        lambda path: events_of_file(path, options, out), show)
+    status = over_files(args, "events", options, lambda path: events_of_file(path, options, out), show)
     out.flush()
     return status
 
@@ -207,8 +212,7 @@ def stats(args: argparse.Namespace) -> int:
         out.write(text + "\n")
         out.flush()
 
-    return over_files(args, "stats", options, lambda path: show(stats_of_file(path, options)),
-                      show)
+    return over_files(args, "stats", options, lambda path: show(stats_of_file(path, options)), show)
 
 
 def listing(counts: dict[str, int]) -> str:

@@ -56,9 +56,7 @@ def native(name: str) -> ModuleType:
     try:
         return importlib.import_module(name)
     except ImportError as exc:
-        raise CliError(
-            f"the native module {name} is not installed ({exc})", NO_MODULE
-        ) from None
+        raise CliError(f"the native module {name} is not installed ({exc})", NO_MODULE) from None
 
 
 def layer() -> ModuleType:

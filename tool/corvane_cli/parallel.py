@@ -71,8 +71,9 @@ def _quiet_worker() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def each_result(work: Callable[[tuple[str, str, Any, str]], Any], command: str,
-                paths: list[str], options: Any, jobs: int) -> Generator[Any, None, None]:
+def each_result(
+    work: Callable[[tuple[str, str, Any, str]], Any], command: str, paths: list[str], options: Any, jobs: int
+) -> Generator[Any, None, None]:
     """work((command, path, options, folder)) for each path, run by `jobs`
     processes, the results in the order of the paths."""
     methods = multiprocessing.get_all_start_methods()

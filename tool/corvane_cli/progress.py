@@ -41,8 +41,7 @@ class Progress:
         fraction = min(self.done / self.total, 1.0) if self.total else 1.0
         elapsed = max(now - self.started, 1e-9)
         figures = (
-            f" {fraction:4.0%} {self.done / 1e6:.1f}/{self.total / 1e6:.1f} MB"
-            f" {self.done / elapsed / 1e6:.1f} MB/s"
+            f" {fraction:4.0%} {self.done / 1e6:.1f}/{self.total / 1e6:.1f} MB {self.done / elapsed / 1e6:.1f} MB/s"
         )
         label = self.label if len(self.label) <= 30 else "..." + self.label[-27:]
         room = width - len(label) - len(figures) - 4

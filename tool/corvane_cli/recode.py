@@ -67,7 +67,12 @@ class Transcoder:
     """Encodes the text piece by piece into `out`, tracking input positions."""
 
     def __init__(
-        self, label: str, to: str, codec: codecs.CodecInfo, xmlcharrefs: bool, out: BinaryIO,
+        self,
+        label: str,
+        to: str,
+        codec: codecs.CodecInfo,
+        xmlcharrefs: bool,
+        out: BinaryIO,
         out_label: str,
     ) -> None:
         self.label = label
@@ -111,9 +116,7 @@ class Transcoder:
             data = self.encoder.encode(replacement)
         except UnicodeEncodeError as exc:
             if exc.start >= same:
-                raise InputError(
-                    f"{self.label}: the encoding name cannot be written in {self.to}"
-                ) from None
+                raise InputError(f"{self.label}: the encoding name cannot be written in {self.to}") from None
             raise self._unencodable(exc, self.position.describe(original, exc.start)) from None
         self._put(data)
         self.position.advance(original)
@@ -153,8 +156,7 @@ def transcode(doc: Document, transcoder: Transcoder, name: str) -> None:
         settled = settle_head(transcoder, fixencoding, head, name, final=False)
         if not settled and len(head) > DETECT_LIMIT:
             raise InputError(
-                f"{transcoder.label}: the XML declaration does not end"
-                f" within the first {DETECT_LIMIT} characters"
+                f"{transcoder.label}: the XML declaration does not end within the first {DETECT_LIMIT} characters"
             )
     if not settled:
         settle_head(transcoder, fixencoding, head, name, final=True)
@@ -211,15 +213,11 @@ def replacing(path: str) -> Iterator[BinaryIO]:
     # leave the file behind; it waits until the try is entered.
     held = hold_interrupts()
     try:
-        fd, temporary = tempfile.mkstemp(
-            prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory
-        )
+        fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
     except OSError as exc:
         release_interrupts(held)
         reason = exc.strerror or str(exc)
-        raise FileError(
-            f"{path}: cannot write: no new file can be made in {directory} ({reason})"
-        ) from None
+        raise FileError(f"{path}: cannot write: no new file can be made in {directory} ({reason})") from None
     try:
         release_interrupts(held)
         with os.fdopen(fd, "wb") as out:
@@ -322,8 +320,7 @@ def recode(args: argparse.Namespace) -> int:
     with Input(args.file, progress=args.progress) as source:
         with open_input(source, args.encoding) as doc:
             with output_stream(target, replace, label) as out:
-                transcoder = Transcoder(source.label, args.to, codec, args.xmlcharrefs, out,
-                                        label)
+                transcoder = Transcoder(source.label, args.to, codec, args.xmlcharrefs, out, label)
                 transcode(doc, transcoder, name)
     check_identified(transcoder, codec, args.to, label)
     return OK

@@ -2,6 +2,7 @@
 
 import os
 from collections.abc import Callable
+
 try:
     # The encoder's own C function, without the rest of the json package.
     from _json import encode_basestring
@@ -87,8 +88,7 @@ def segments(event: Any) -> Segments:
     if kind == "start":
         out.append(("tag", "<" + visible(name)))
         for attribute, text in value:
-            out += [("text", " "), ("attribute", visible(attribute)), ("text", "="),
-                    ("value", quoted(text))]
+            out += [("text", " "), ("attribute", visible(attribute)), ("text", "="), ("value", quoted(text))]
         out.append(("tag", ">"))
     elif kind == "end":
         out.append(("tag", f"</{visible(name)}>"))
@@ -109,16 +109,14 @@ def json_line(event: Any) -> str:
     if kind == "text":
         return '{"event": "text", "text": ' + encode_basestring(value) + "}"
     if kind == "start":
-        pairs = ", ".join(
-            "[" + encode_basestring(a) + ", " + encode_basestring(v) + "]" for a, v in value
-        )
-        return ('{"event": "start", "name": ' + encode_basestring(name)
-                + ', "attributes": [' + pairs + "]}")
+        pairs = ", ".join("[" + encode_basestring(a) + ", " + encode_basestring(v) + "]" for a, v in value)
+        return '{"event": "start", "name": ' + encode_basestring(name) + ', "attributes": [' + pairs + "]}"
     if kind in ("end", "entity"):
         return '{"event": "' + kind + '", "name": ' + encode_basestring(name) + "}"
     if kind == "pi":
-        return ('{"event": "pi", "target": ' + encode_basestring(name) + ', "data": '
-                + encode_basestring(value) + "}")
+        return (
+            '{"event": "pi", "target": ' + encode_basestring(name) + ', "data": ' + encode_basestring(value) + "}"
+        )
     return '{"event": "' + kind + '", "text": ' + encode_basestring(value) + "}"
 
 
@@ -162,8 +160,7 @@ class EventWriter:
 
     def __init__(self, stream: TextIO, as_json: bool, painter: Painter) -> None:
         self.stream = stream
-        self.line: Callable[[Any], str] = (
-            json_line if as_json else lambda event: painter.line(segments(event)))
+        self.line: Callable[[Any], str] = json_line if as_json else lambda event: painter.line(segments(event))
 
     def __call__(self, events: list[Any]) -> None:
         if events:

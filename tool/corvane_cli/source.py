@@ -18,6 +18,7 @@ if TYPE_CHECKING:
 
 CHUNK_SIZE = 64 * 1024
 
+
 def option_codec(name: str, option: str) -> codecs.CodecInfo:
     """The codec of the document encoding an option names, or a usage error."""
     cm = layer()
