@@ -6,12 +6,11 @@ compiled against the release configuration calls none of them, and then
 the interpreter's own checks and sys.gettotalrefcount() miss what it does.
 """
 
-import importlib
 import shutil
-import subprocess
 import sys
 
 import pytest
+from libraries import listing
 
 pytestmark = [
     pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="a release interpreter"),
@@ -25,12 +24,5 @@ DEBUG_ONLY = {"_Py_INCREF_IncRefTotal", "_Py_NegativeRefcount"}
 # code is the same for either configuration.
 @pytest.mark.parametrize("name", ["_vexil", "corvane", "_sheaf"])
 def test_module_calls_the_debug_reference_counting(name):
-    module = importlib.import_module(name)
-    out = subprocess.run(
-        ["nm", "-D", "--undefined-only", module.__file__],
-        capture_output=True,
-        text=True,
-        check=True,
-    ).stdout
-    undefined = {f[-1] for f in map(str.split, out.splitlines()) if f}
+    undefined = {f[-1] for f in listing(name, "nm", "-D", "--undefined-only")}
     assert DEBUG_ONLY & undefined

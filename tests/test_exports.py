@@ -1,11 +1,10 @@
 """Each shared library exports its entry point and the named symbols only."""
 
-import importlib
 import shutil
-import subprocess
 import sys
 
 import pytest
+from libraries import listing
 
 # The dynamic symbol table and its relocations read here are ELF's.
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads ELF symbol tables")
@@ -29,14 +28,7 @@ EXPORTS = {
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 @pytest.mark.parametrize("name", sorted(EXPORTS))
 def test_dynamic_symbols(name):
-    module = importlib.import_module(name)
-    out = subprocess.run(
-        ["nm", "-D", "--defined-only", module.__file__],
-        capture_output=True,
-        text=True,
-        check=True,
-    ).stdout
-    kinds = {f[-1]: f[-2] for f in map(str.split, out.splitlines()) if f}
+    kinds = {f[-1]: f[-2] for f in listing(name, "nm", "-D", "--defined-only")}
     # Linker bookkeeping and a sanitizer build's runtime hooks are not ours.
     symbols = {
         s
@@ -55,16 +47,9 @@ def test_own_exports_bind_inside_the_library(name):
     """A library loaded earlier that defines one of these names (or an
     LD_PRELOAD one) must not take over the module's calls to its own code,
     so no dynamic relocation may name them."""
-    module = pytest.importorskip(name)
-    out = subprocess.run(
-        ["readelf", "--relocs", "--wide", module.__file__],
-        capture_output=True,
-        text=True,
-        check=True,
-    ).stdout
     named = {
         f[4].split("@")[0]
-        for f in map(str.split, out.splitlines())
+        for f in listing(name, "readelf", "--relocs", "--wide")
         if len(f) >= 5 and f[0][:1].isdigit() and "R_" in f[2]
     }
     assert not named & EXPORTS[name]
