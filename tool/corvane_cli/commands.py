@@ -9,7 +9,7 @@ import time
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from .errors import OK, CliError, Output, layer, report, warn
+from .errors import OK, CliError, Output, OutputError, layer, report, warn, writing
 from .markup import EVENT_KINDS, Reading
 from .progress import may_draw
 from .render import EventWriter, Painter, wants_colour
@@ -139,8 +139,12 @@ def over_files(
         for path in paths:
             try:
                 one(path)
+            except OutputError:
+                # The output, not this file, failed: the other files cannot
+                # be shown either.
+                raise
             except CliError as exc:
-                sys.stdout.flush()
+                writing("<stdout>", sys.stdout.flush)
                 report(exc)
                 status = max(status, exc.status)
         return status
@@ -152,7 +156,7 @@ def over_files(
             if result is not None:
                 show(result)
             if message is not None:
-                sys.stdout.flush()
+                writing("<stdout>", sys.stdout.flush)
                 report(CliError(message))
                 status = max(status, failed)
     finally:
