@@ -117,16 +117,16 @@ def setup_calls() -> dict[str, tuple[Callable[[], Any], int]]:
     return cases
 
 
-def cases_of(spec: str) -> dict[str, tuple[Callable[[], Any], int]]:
-    """spec: "calls", or "xml|SOURCE" / "sgml|SOURCE"."""
-    if spec == "calls":
+def cases_of(subject: str) -> dict[str, tuple[Callable[[], Any], int]]:
+    """subject: "calls", or "xml|SOURCE" / "sgml|SOURCE"."""
+    if subject == "calls":
         return setup_calls()
-    mode, _, source = spec.partition("|")
+    mode, _, source = subject.partition("|")
     return setup(source, mode == "xml")
 
 
-def child(spec: str, case: str, n: int) -> None:
-    cases = cases_of(spec)
+def child(subject: str, case: str, n: int) -> None:
+    cases = cases_of(subject)
     run = cases[case][0] if n else None
     # As in the timed runs: a collection that happens to fall into one of the
     # two runs would count against the case.
@@ -135,7 +135,7 @@ def child(spec: str, case: str, n: int) -> None:
         run()
 
 
-def instructions(spec: str, case: str, n: int) -> int:
+def instructions(subject: str, case: str, n: int) -> int:
     env = dict(os.environ, PYTHONHASHSEED="0")
     out = subprocess.run(
         [
@@ -145,7 +145,7 @@ def instructions(spec: str, case: str, n: int) -> int:
             sys.executable,
             __file__,
             "--child",
-            spec,
+            subject,
             case,
             str(n),
         ],
@@ -165,9 +165,9 @@ class Counted:
     units: dict[str, int]
 
 
-def count(spec: str, wanted: list[str], runs: dict[str, int]) -> Counted:
-    cases = cases_of(spec)
-    base = instructions(spec, "-", 0)
+def count(subject: str, wanted: list[str], runs: dict[str, int]) -> Counted:
+    cases = cases_of(subject)
+    base = instructions(subject, "-", 0)
     per_unit, units = {}, {}
     for case in wanted:
         if case not in cases:
@@ -175,7 +175,7 @@ def count(spec: str, wanted: list[str], runs: dict[str, int]) -> Counted:
         n = runs.get(case, CALL_RUNS)
         units[case] = cases[case][1]
         if units[case]:
-            per_unit[case] = (instructions(spec, case, n) - base) / (n * units[case])
+            per_unit[case] = (instructions(subject, case, n) - base) / (n * units[case])
     return Counted(per_unit, units)
 
 

@@ -72,7 +72,7 @@ def measure_group(key: str, sizes: Sizes, settings: Settings, real: bool) -> lis
     """
     with tempfile.TemporaryDirectory() as folder:
         out = Path(folder) / "goals.json"
-        spec = {
+        request = {
             "key": key,
             "sizes": dataclasses.asdict(sizes),
             "settings": dataclasses.asdict(settings),
@@ -80,7 +80,7 @@ def measure_group(key: str, sizes: Sizes, settings: Settings, real: bool) -> lis
             "out": str(out),
         }
         run = subprocess.run(
-            [sys.executable, __file__, "--group", json.dumps(spec)],
+            [sys.executable, __file__, "--group", json.dumps(request)],
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             text=True,
@@ -90,11 +90,13 @@ def measure_group(key: str, sizes: Sizes, settings: Settings, real: bool) -> lis
         return [Goal(**goal) for goal in json.loads(out.read_text(encoding="utf-8"))]
 
 
-def group_child(spec: dict) -> None:
-    sizes, settings = Sizes(**spec["sizes"]), Settings(**spec["settings"])
-    ctx = Context(documents.corpus(sizes.document, spec["real"]), registry.Modules.load(noop.load), settings, sizes)
-    group = next(g for g in groups() if g.key == spec["key"])
-    Path(spec["out"]).write_text(
+def group_child(request: dict) -> None:
+    sizes, settings = Sizes(**request["sizes"]), Settings(**request["settings"])
+    ctx = Context(
+        documents.corpus(sizes.document, request["real"]), registry.Modules.load(noop.load), settings, sizes
+    )
+    group = next(g for g in groups() if g.key == request["key"])
+    Path(request["out"]).write_text(
         json.dumps([dataclasses.asdict(goal) for goal in group.measure(ctx)]), encoding="utf-8"
     )
 
