@@ -446,8 +446,13 @@ PyModuleDef module_def = {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #endif
+// The head's macro ends without a comma, which clang-format would read as
+// one expression with the next field.
+// clang-format off
 PyTypeObject FastParser_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "FastParser",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "FastParser",
+    // clang-format on
     .tp_basicsize = sizeof(FastParser),
     .tp_itemsize = 0,
     .tp_dealloc = parser_dealloc,
