@@ -231,15 +231,17 @@ def test_allocation_counter_sees_every_block(bench):
     assert run.returncode == 0, run.stderr
     kept, temporary, released, allocated, grown, freed = ast.literal_eval(run.stdout)
     mib = 1 << 20
-    slack = 64 << 10  # the interpreter's own small blocks along the way
+    # The interpreter's own small blocks come and go along the way, so a
+    # figure may land a little either side of the block measured.
+    slack = 64 << 10
 
     def near(figure, size):
-        return size <= figure < size + slack
+        return abs(figure - size) < slack
 
     assert near(kept[0], 4 * mib) and near(kept[1], 4 * mib)
     assert near(temporary[0], 4 * mib) and abs(temporary[1]) < slack
     assert near(-released[1], 4 * mib)
     assert near(allocated[1], mib)
     # A block that grows counts at its new size, both sizes while it moves.
-    assert near(grown[1], 3 * mib) and 3 * mib <= grown[0] < 4 * mib + slack
+    assert near(grown[1], 3 * mib) and 3 * mib - slack <= grown[0] < 4 * mib + slack
     assert near(-freed[1], 4 * mib)
