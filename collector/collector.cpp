@@ -5,6 +5,8 @@
 
 #include "sheaf.hpp"
 
+#include "../parser/corvane.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -24,6 +26,8 @@ Kinds kinds;
 constexpr std::size_t kind_count = 8;
 
 PyTypeObject *event_type = nullptr;
+// The parser type, taken from corvane the first time a parser is followed.
+PyTypeObject *parser_type = nullptr;
 
 PyStructSequence_Field event_fields[] = {
     {"kind", "what happened: start, end, text, comment, cdata, pi, declaration or entity"},
@@ -66,6 +70,11 @@ struct State {
     bool counting = false;
     Py_ssize_t counts[kind_count] = {};
     Ref elements;  // element name to the number of its start tags
+
+    // The parser that reports to this collector, when the host names it:
+    // its record tells the character a reference stands for from a literal
+    // one, which XML's rule for attribute values treats differently.
+    Ref parser;
 
     // Output, taken by the host after each piece.
     Ref events;
@@ -463,6 +472,22 @@ PyObject *done(int status) {
 // Counting keeps no attribute value, unless a namespace may be declared.
 bool keeps_values(const State &s) { return !s.counting || s.names.namespaces(); }
 
+bool reporting_character(const State &s) {
+    return s.parser && reinterpret_cast<const corvane_parser::FastParser *>(s.parser.get())->reporting_character;
+}
+
+// A piece of an attribute value. XML turns each literal tab and line end of
+// a value into a space, also those of an entity's replacement text, but
+// keeps the ones that character references stand for.
+PyObject *add_value(State &s, Ref piece, bool literal) {
+    if (literal && s.normalise)
+        piece = sheaf::normalise_space(std::move(piece));
+    if (!piece)
+        return nullptr;
+    s.value.add(std::move(piece));
+    Py_RETURN_NONE;
+}
+
 PyObject *handle_enterstarttag(PyObject *op, PyObject *name) {
     SHEAF_ENTER(op, name);
     s.in_tag = true;
@@ -476,8 +501,6 @@ PyObject *handle_leaveattr(PyObject *op, PyObject *name) {
     if (!s.in_tag || !keeps_values(s))
         Py_RETURN_NONE;
     Ref value = s.value.empty() ? Ref::borrow(empty_str()) : s.value.take();
-    if (value && s.normalise)
-        value = sheaf::normalise_space(std::move(value));
     if (!value)
         return nullptr;
     s.attributes.emplace_back(Ref::borrow(name), std::move(value));
@@ -501,9 +524,9 @@ PyObject *handle_endtag(PyObject *op, PyObject *name) {
 PyObject *handle_text(PyObject *op, PyObject *text) {
     SHEAF_ENTER(op, text);
     if (s.in_tag) {
-        if (keeps_values(s))
-            s.value.add(Ref::borrow(text));
-        Py_RETURN_NONE;
+        if (!keeps_values(s))
+            Py_RETURN_NONE;
+        return add_value(s, Ref::borrow(text), !reporting_character(s));
     }
     return done(add_text(s, text));
 }
@@ -520,10 +543,8 @@ PyObject *handle_entityref(PyObject *op, PyObject *name) {
         Ref piece = found ? Ref::borrow(found) : as_written(name);
         if (!piece)
             return nullptr;
-        if (s.in_tag) {
-            s.value.add(std::move(piece));
-            Py_RETURN_NONE;
-        }
+        if (s.in_tag)
+            return add_value(s, std::move(piece), true);
         return done(add_text(s, piece.get()));
     }
     if (found)
@@ -632,11 +653,33 @@ PyObject *finish(PyObject *op, PyObject *) {
         Py_RETURN_NONE;
     s.finished = true;
     s.in_tag = false;
+    // No report follows: the cycle through the parser's slots need not wait
+    // for the garbage collector.
+    Ref parser = std::move(s.parser);
     if (flush(s) < 0)
         return nullptr;
     while (!s.open.empty())
         if (close_top(s) < 0)
             return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *follow(PyObject *op, PyObject *parser) {
+    State &s = state_of(op);
+    if (refuse_if_busy(s))
+        return nullptr;
+    if (!parser_type) {
+        Ref corvane(PyImport_ImportModule("corvane"));
+        Ref sample(corvane ? PyObject_CallMethod(corvane.get(), "XMLParser", nullptr) : nullptr);
+        if (!sample)
+            return nullptr;
+        parser_type = reinterpret_cast<PyTypeObject *>(Py_NewRef(Py_TYPE(sample.get())));
+    }
+    if (!Py_IS_TYPE(parser, parser_type)) {
+        PyErr_Format(PyExc_TypeError, "expected a corvane parser, not %.100s", Py_TYPE(parser)->tp_name);
+        return nullptr;
+    }
+    s.parser = Ref::borrow(parser);
     Py_RETURN_NONE;
 }
 
@@ -680,6 +723,9 @@ PyMethodDef collector_methods[] = {
     {"mark", mark, METH_NOARGS, "Keeps the pending text whole until unmark."},
     {"unmark", unmark, METH_NOARGS, "Drops the end mark from the pending text."},
     {"finish", finish, METH_NOARGS, "Hands on the pending text and closes open elements."},
+    {"follow", follow, METH_O,
+     "Names the parser that reports to the collector, so that the characters its references stand for are told "
+     "from literal ones."},
     {"counts", counts, METH_NOARGS, "When counting: (events by kind, start tags by element name), as dicts."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -769,7 +815,7 @@ int collector_traverse(PyObject *op, visitproc visit, void *arg) {
     if (!s)
         return 0;
     for (Ref *r : {&s->entities, &s->voids, &s->start, &s->end, &s->data, &s->comment, &s->pi, &s->declarations,
-                   &s->defaults, &s->tokenized, &s->events, &s->elements})
+                   &s->defaults, &s->tokenized, &s->parser, &s->events, &s->elements})
         Py_VISIT(r->get());
     return 0;
 }
@@ -780,7 +826,7 @@ int collector_clear(PyObject *op) {
         return 0;
     // Each reference leaves its field before it is released.
     for (Ref *r : {&s->entities, &s->voids, &s->start, &s->end, &s->data, &s->comment, &s->pi, &s->declarations,
-                   &s->defaults, &s->tokenized, &s->events, &s->elements}) {
+                   &s->defaults, &s->tokenized, &s->parser, &s->events, &s->elements}) {
         Ref gone = std::move(*r);
     }
     return 0;

@@ -82,6 +82,7 @@ PyObject *make_parser(int xml_mode) {
     self->resume_offset = 0;
     self->resume_quote = 0;
     self->held_failed = 0;
+    self->reporting_character = 0;
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject *>(self);
 }

@@ -31,7 +31,8 @@ enum Slot : int {
 // Native callers read this record through the exported type, so its fields
 // keep their order, meaning and offsets (pinned below). resume_offset and
 // resume_quote are this project's additions to the record they know;
-// held_failed is internal and lives in the padding after them.
+// held_failed and reporting_character are internal and live in the padding
+// after them.
 struct FastParser {
     PyObject_HEAD
     std::int32_t xml_mode;
@@ -54,7 +55,12 @@ struct FastParser {
     // it, to be scanned again from its start. Otherwise the held text is at
     // most one incomplete construct, which the next call finishes before it
     // reads the new piece in place.
-    std::int32_t held_failed;
+    std::uint8_t held_failed;
+    // Non-zero while handle_text receives the character a reference stands
+    // for. The reports alone cannot tell it from a literal character, and
+    // XML treats the two differently in attribute values; the collector of
+    // this project's own layer reads it, nothing else does.
+    std::uint8_t reporting_character;
 };
 
 // The slots' positions in the record are part of what native callers read.
@@ -82,7 +88,7 @@ constexpr std::size_t kExportedEnd = offsetof(FastParser, resume_quote) + sizeof
 constexpr std::size_t kExportedSize =
     (kExportedEnd + alignof(FastParser) - 1) / alignof(FastParser) * alignof(FastParser);
 static_assert(offsetof(FastParser, held_failed) >= kExportedEnd && sizeof(FastParser) == kExportedSize,
-              "held_failed must fit the padding after resume_quote");
+              "the internal fields must fit the padding after resume_quote");
 
 // What one scan read of the incomplete construct it stopped at, so that the
 // next scan of the same construct may go on from there. An offset of 0

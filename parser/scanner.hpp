@@ -640,7 +640,12 @@ private:
     //    handle_entityref (or, in character data, handle_charref) --------
 
     int report_character(std::int32_t value) {
-        return call(Text, [value] { return PyUnicode_FromOrdinal(value); });
+        // The parser cannot be fed again from the call (it is busy), so no
+        // nested report can overwrite the flag before it is cleared.
+        self_->reporting_character = 1;
+        int status = call(Text, [value] { return PyUnicode_FromOrdinal(value); });
+        self_->reporting_character = 0;
+        return status;
     }
 
     int report_name(Slot slot, P begin, P end) {

@@ -245,6 +245,8 @@ def test_the_collector_refuses_what_it_cannot_take():
         collector.handle_proc("only one")
     with pytest.raises(TypeError):
         _sheaf.Collector(entities=[("a", "b")])
+    with pytest.raises(TypeError, match="expected a corvane parser"):
+        collector.follow(ModelCollector())
     with pytest.raises(ValueError):
         cm.EventParser(text_limit=0)
     # Code that a tree's builder runs cannot re-enter the collector.

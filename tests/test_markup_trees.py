@@ -100,6 +100,26 @@ def test_the_internal_subset_shapes_the_tree():
     assert shape(cm.fromstring(text.replace(" &markup;", ""), namespaces=True)) == shape(expected)
 
 
+def test_attribute_values_keep_the_white_space_that_references_stand_for():
+    # Literal tabs and line ends become spaces, also in an entity's
+    # replacement text; those written as character references stay.
+    text = (
+        '<!DOCTYPE r [<!ENTITY nl "&#10;">]>'
+        '<r a="x&#10;y&#9;z&#13;w" b="p\r\nq\tr\ns" c="&#x20;&#xA;&#xa; " d="&lt;&#10;&gt;" e="1&nl;2"/>'
+    )
+    expected = ET.fromstring(text).attrib
+    assert expected["a"] == "x\ny\tz\rw" and expected["b"] == "p q r s"
+    assert cm.fromstring(text).attrib == expected
+    data = text.encode()
+    parser = cm.EventParser()
+    for i in range(len(data)):
+        parser.feed(data[i : i + 1])
+    parser.close()
+    (start,) = [e for e in parser.read_events() if e.kind == "start"]
+    # Events leave the internal subset's entities unresolved, as written.
+    assert dict(start.value) == {**expected, "e": "1&nl;2"}
+
+
 def test_iterparse_pairs_are_the_trees_elements():
     data = b"<r><a><b/></a><c>x</c></r>"
     pairs = list(cm.iterparse(data, ("start", "end")))

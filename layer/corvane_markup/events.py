@@ -88,6 +88,7 @@ class _Feeder:
     ) -> None:
         self.parser = corvane.XMLParser() if mode == "xml" else corvane.SGMLParser()
         self.parser.register(collector)
+        collector.follow(self.parser)
         self.collector = collector
         self.name = name
         self.max_construct = max_construct
