@@ -35,3 +35,16 @@ def test_the_modules_and_the_layer_are_typed(tmp_path):
         cwd=tmp_path,
     )
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+def test_the_layer_and_the_tool_check_strictly():
+    """Their annotations agree with each other and with the modules' stubs:
+    a wrong one hides a fault from every user's type checker."""
+    repo = Path(__file__).parent.parent
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "layer/corvane_markup", "tool/corvane_cli"],
+        capture_output=True,
+        text=True,
+        cwd=repo,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr

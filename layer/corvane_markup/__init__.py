@@ -7,13 +7,13 @@ parser.
 - run_corpus / map_documents / on_dask: one job over many documents.
 """
 
-from typing import TYPE_CHECKING
-
 from .corpus import element_counts, map_documents, merge, merge_all, on_dask, run_corpus
 from .documents import Document, TextDecoder, choose_mode, open_document
 from .errors import DecodingError, MarkupError, UnfinishedError
 from .events import END_MARK, HTML_ENTITIES, MAX_CONSTRUCT, TEXT_LIMIT, Event, EventParser, events
 
+# Not typing's: loading typing would add to every start-up.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from .trees import VOID_ELEMENTS, TreeParser, fromstring, iterparse, parse
 

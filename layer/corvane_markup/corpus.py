@@ -13,9 +13,13 @@ import importlib
 import os
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any, TypeVar
 
-T = TypeVar("T")
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, TypeVar
+
+    T = TypeVar("T")
+
 PathLike = str | os.PathLike[str]
 
 

@@ -8,7 +8,6 @@ import codecs
 import io
 import os
 from collections.abc import Iterator
-from typing import IO, Literal, Protocol, TypeAlias
 
 import _vexil
 
@@ -20,8 +19,18 @@ CHUNK_SIZE = 64 * 1024
 # without a cap an input that begins "<?xml '" would be read whole first.
 DETECT_LIMIT = 64 * 1024
 
-Mode: TypeAlias = Literal["xml", "sgml"]
-Source: TypeAlias = "str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]"
+# Type names are imported for the checker alone: loading typing would add to
+# every start-up.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import IO, Literal, Protocol, TypeAlias
+
+    Mode: TypeAlias = Literal["xml", "sgml"]
+    Source: TypeAlias = "str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]"
+
+    class _Readable(Protocol):
+        def read(self, size: int = ..., /) -> bytes: ...
+
 
 # How the encoding was found.
 GIVEN = "given"
@@ -292,10 +301,6 @@ def _stream_errors() -> tuple[type[Exception], ...]:
     import zlib
 
     return (OSError, zlib.error, lzma.LZMAError)
-
-
-class _Readable(Protocol):
-    def read(self, size: int = ..., /) -> bytes: ...
 
 
 class _Prefixed(io.RawIOBase):

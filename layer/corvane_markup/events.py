@@ -5,15 +5,19 @@ from __future__ import annotations
 
 import io
 from collections.abc import Callable, Iterator, Mapping
-from typing import TYPE_CHECKING, Any
 
 import _sheaf
 import corvane
 
-from .documents import Document, Mode, Source, TextDecoder, choose_mode, open_document
+from .documents import Document, TextDecoder, choose_mode, open_document
 from .errors import MarkupError, UnfinishedError
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
+    from .documents import Mode, Source
+
     # The native type, described here so that type checkers see it whether
     # or not they find the native module's stub.
     class Event(tuple[str, str, Any]):

@@ -9,9 +9,13 @@ from collections.abc import Iterable, Iterator, Mapping
 import _sheaf
 
 from .doctype import Declarations
-from .documents import Document, Mode, Source
+from .documents import Document
 from .errors import MarkupError
 from .events import MAX_CONSTRUCT, _document, _Pipeline, _run
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from .documents import Mode, Source
 
 # The HTML elements that never have content: they are closed right after
 # their start tag.

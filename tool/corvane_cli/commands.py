@@ -7,13 +7,16 @@ import os
 import sys
 import time
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any, NamedTuple
 
 from .errors import OK, CliError, Output, OutputError, layer, report, warn, writing
 from .markup import EVENT_KINDS, Reading
 from .progress import may_draw
 from .render import EventWriter, Painter, wants_colour
 from .source import Input, open_input
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # A directory is read for the files whose suffix names markup, also when
 # they are compressed; a file named on the command line is always read.
@@ -47,19 +50,26 @@ def input_files(names: Iterable[str]) -> list[str]:
     return found
 
 
-if TYPE_CHECKING:
-    pass
-
-
-class Options(NamedTuple):
+class Options:
     """What a command needs to read one file, in a form a worker can take."""
 
-    encoding: str | None
-    mode: str | None
-    progress: bool
-    json: bool = False
-    colour: bool = False
-    header: bool = False  # events: a line naming each file before its events
+    __slots__ = ("encoding", "mode", "progress", "json", "colour", "header")
+
+    def __init__(
+        self,
+        encoding: str | None,
+        mode: str | None,
+        progress: bool,
+        json: bool = False,
+        colour: bool = False,
+        header: bool = False,  # events: a line naming each file before its events
+    ) -> None:
+        self.encoding = encoding
+        self.mode = mode
+        self.progress = progress
+        self.json = json
+        self.colour = colour
+        self.header = header
 
 
 def events_of_file(path: str, options: Options, out: Any) -> None:

@@ -1,11 +1,16 @@
 """The failures the commands report, each with its exit status."""
 
+from __future__ import annotations
+
 import codecs
 import importlib
 import sys
 from types import ModuleType
 from collections.abc import Callable
-from typing import TextIO
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import TextIO
 
 OK = 0
 BAD_INPUT = 1

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any
 
 from .errors import InputError, layer, warn
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from corvane_markup import Document
 
     from .source import Input

@@ -1,10 +1,15 @@
 """A one-line progress bar on stderr for inputs large enough to wait for."""
 
+from __future__ import annotations
+
 import os
 import stat
 import sys
 import time
-from typing import TextIO
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import TextIO
 
 # Smaller inputs finish before a bar would be worth drawing.
 MIN_SIZE = 4 * 1024 * 1024

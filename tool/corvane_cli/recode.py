@@ -194,13 +194,13 @@ def settle_head(
     return True
 
 
-def hold_interrupts() -> set[signal.Signals] | None:
+def hold_interrupts() -> set[int | signal.Signals] | None:
     if not hasattr(signal, "pthread_sigmask"):
         return None
     return signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
 
 
-def release_interrupts(held: set[signal.Signals] | None) -> None:
+def release_interrupts(held: set[int | signal.Signals] | None) -> None:
     if held is not None:
         signal.pthread_sigmask(signal.SIG_SETMASK, held)
 

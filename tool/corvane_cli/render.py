@@ -1,5 +1,7 @@
 """Events as lines: plain, coloured for a terminal, or JSON."""
 
+from __future__ import annotations
+
 import os
 from collections.abc import Callable
 
@@ -8,9 +10,12 @@ try:
     from _json import encode_basestring
 except ImportError:  # pragma: no cover - an interpreter without the accelerator
     from json.encoder import encode_basestring
-from typing import Any, TextIO
 
 from .errors import native
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, TextIO
 
 # Style codes as switchcolor reads them: foreground in bits 3-5, background
 # in bits 0-2, bold 0x40. Everything is drawn on the default background.

@@ -8,11 +8,11 @@ import io
 import os
 import stat
 import sys
-from typing import TYPE_CHECKING, cast
 
 from .errors import USAGE, CliError, FileError, InputError, layer
 from .progress import Progress, make_progress
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from corvane_markup import Document
 
@@ -47,7 +47,7 @@ class Input(io.RawIOBase):
         self.name = "" if path == "-" else path
         self.bar: Progress | None = None
         if path == "-":
-            self.stream = cast(io.BufferedReader, sys.stdin.buffer)
+            self.stream: io.BufferedReader = sys.stdin.buffer  # type: ignore[assignment]
             self.owned = False
         else:
             try:
