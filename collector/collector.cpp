@@ -79,8 +79,9 @@ struct State {
     // Output, taken by the host after each piece.
     Ref events;
 
-    // Work in hand.
+    // Work in hand. Counting keeps only the length of the pending text.
     Pieces text;
+    Py_ssize_t counted_text = 0;
     bool in_tag = false;
     Pieces value;
     std::vector<std::pair<Ref, Ref>> attributes;
@@ -135,8 +136,10 @@ static_assert(std::size(kind_fields) == kind_count);
 
 int count(State &s, PyObject *kind, PyObject *name) {
     for (std::size_t i = 0; i < std::size(kind_fields); ++i)
-        if (kinds.*kind_fields[i] == kind)
+        if (kinds.*kind_fields[i] == kind) {
             ++s.counts[i];
+            break;
+        }
     if (kind != kinds.start)
         return 0;
     PyObject *seen = PyDict_GetItemWithError(s.elements.get(), name);
@@ -168,7 +171,23 @@ PyObject *empty_str() {
 // the limit from the start of the run whenever they go out, so that the
 // events do not depend on how the input was cut into pieces. The shorter
 // rest goes out only when the run has ended (final); until then it waits.
+int count_text(State &s, bool final) {
+    const Py_ssize_t n = s.counted_text;
+    const Py_ssize_t limit = s.text_limit > 0 ? s.text_limit : n;
+    if (n == 0)
+        return 0;
+    Py_ssize_t events = n / limit;
+    if (final && n % limit)
+        ++events;
+    for (; events > 0; --events)
+        count(s, kinds.text, nullptr);
+    s.counted_text = final ? 0 : n % limit;
+    return 0;
+}
+
 int emit_text(State &s, bool final) {
+    if (s.counting)
+        return count_text(s, final);
     if (s.text.empty())
         return 0;
     Ref run = s.text.take();
@@ -216,8 +235,12 @@ int flush_tree_text(State &s) {
 int flush(State &s) { return s.tree ? flush_tree_text(s) : emit_text(s, true); }
 
 int add_text(State &s, PyObject *piece) {
-    s.text.add(Ref::borrow(piece));
-    if (!s.tree && s.text_limit > 0 && !s.marking && s.text.length() >= s.text_limit)
+    if (s.counting)
+        s.counted_text += PyUnicode_GET_LENGTH(piece);
+    else
+        s.text.add(Ref::borrow(piece));
+    const Py_ssize_t pending = s.counting ? s.counted_text : s.text.length();
+    if (!s.tree && s.text_limit > 0 && !s.marking && pending >= s.text_limit)
         return emit_text(s, false);
     return 0;
 }
@@ -424,6 +447,9 @@ int start_element(State &s, PyObject *raw) {
 int end_element(State &s, PyObject *raw) {
     if (flush(s) < 0)
         return -1;
+    // Counted alone, an end tag needs no name.
+    if (s.counting && !tracks_open(s))
+        return count(s, kinds.end, raw);
     Ref name = s.names.element(raw);
     if (!name)
         return -1;
@@ -634,7 +660,11 @@ PyObject *unmark(PyObject *op, PyObject *) {
     if (refuse_if_busy(s))
         return nullptr;
     s.marking = false;
-    if (!s.text.drop_last()) {
+    if (s.counting && s.counted_text > 0) {
+        --s.counted_text;
+        Py_RETURN_NONE;
+    }
+    if (s.counting || !s.text.drop_last()) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_AssertionError, "no end mark to drop");
         return nullptr;
@@ -705,6 +735,19 @@ PyObject *counts(PyObject *op, PyObject *) {
     if (!elements)
         return nullptr;
     return PyTuple_Pack(2, by_kind.get(), elements.get());
+}
+
+// A collector that keeps no attribute value has no use for the end of an
+// attribute, and does not offer the handler: the parser then makes neither
+// the call nor the attribute's name.
+PyObject *collector_getattro(PyObject *op, PyObject *name) {
+    State *s = reinterpret_cast<Collector *>(op)->state;
+    if (s && !keeps_values(*s) && PyUnicode_Check(name) &&
+        PyUnicode_CompareWithASCIIString(name, "handle_leaveattr") == 0) {
+        PyErr_Format(PyExc_AttributeError, "a counting collector has no attribute %R", name);
+        return nullptr;
+    }
+    return PyObject_GenericGetAttr(op, name);
 }
 
 PyMethodDef collector_methods[] = {
@@ -848,6 +891,7 @@ PyType_Slot collector_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(collector_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(collector_clear)},
     {Py_tp_methods, collector_methods},
+    {Py_tp_getattro, reinterpret_cast<void *>(collector_getattro)},
     {0, nullptr},
 };
 

@@ -391,6 +391,24 @@ def test_counting_gives_the_counts_of_the_events(mode, text, options):
     assert parser.counts() == tally(events)
 
 
+@settings(max_examples=100, deadline=None)
+@given(documents(), st.sampled_from(["xml", "sgml"]), st.sampled_from([None, 1, 3]), st.integers(0, 2**32))
+def test_counts_are_those_of_the_events_however_the_text_comes(document, mode, limit, seed):
+    text = "<r>" + document[1]
+    rng = random.Random(seed)
+    cuts = sorted(rng.sample(range(1, len(text)), min(len(text) - 1, rng.randint(0, 8))))
+    options = {} if limit is None else {"text_limit": limit}
+    events, _ = push(text, mode, cuts, **options)
+    parser = cm.EventParser(mode, counting=True, **options)
+    try:
+        for a, b in zip([0, *cuts], [*cuts, len(text)]):
+            parser.feed(text[a:b])
+        parser.close()
+    except cm.MarkupError:
+        pass
+    assert parser.counts() == tally(events)
+
+
 @pytest.mark.parametrize(
     "construct",
     [
