@@ -136,10 +136,17 @@ public:
     // Scans from p, which is where the pending run of text begins, to the end.
     Stop run(P p) {
         P text = p;
-        p = find_opener(p);
+        p = next_opener(p);
         for (;;) {
-            if (p == end_)
+            if (p == end_) {
+                // Skipped references still decide where the scan stops.
+                if (skips_references()) {
+                    P cut = unfinished_reference(text);
+                    if (cut != end_)
+                        return {cut, false};
+                }
                 return {end_, report_text(text, end_) < 0};
+            }
             if constexpr (Dry) {
                 if (p > dry_until)
                     return {p, false};
@@ -147,7 +154,7 @@ public:
             Token<P> t;
             Step step = construct(p, t);
             if (step == Step::NotMarkup) {
-                p = find_opener(p + 1);
+                p = next_opener(p + 1);
                 continue;
             }
             if constexpr (Dry) {
@@ -166,7 +173,7 @@ public:
             p = text = t.resume;
             // Constructs often follow each other directly.
             if (*p != '<' && *p != '&')
-                p = find_opener(p);
+                p = next_opener(p);
         }
     }
 
@@ -326,6 +333,34 @@ private:
     CORVANE_NOINLINE
     int report_run(P begin, P end) {
         return call(Text, [&] { return strings_.plain(begin, end); });
+    }
+
+    // With nothing bound that a reference in character data reports to, a
+    // reference is text like any other: the search passes over it to the
+    // next "<" (a reference never holds one). Only a reference that the end
+    // cuts off matters still, found afterwards by unfinished_reference.
+    bool skips_references() const {
+        if constexpr (Dry)
+            return false;
+        return !extra_openers_ && !(bound_ & (bit(Text) | bit(EntityRef) | bit(CharRef)));
+    }
+
+    CORVANE_INLINE
+    P next_opener(P p) { return skips_references() ? find(p, needles<Unit>('<')) : find_opener(p); }
+
+    // Where the scan of the run of text [text, end) stops for a reference
+    // that the end cuts off, or end. A reference runs to the first code
+    // point of its stop class, so every reference that begins before the
+    // run's last such code point is complete, and the first "&" after it
+    // begins one that is not.
+    P unfinished_reference(P text) const {
+        P last = end_;
+        while (last > text && !in_class(last[-1], kRefStop))
+            --last;
+        for (P p = last; p < end_; ++p)
+            if (*p == '&')
+                return p;
+        return end_;
     }
 
     // The first opener at or after p, or the end.
