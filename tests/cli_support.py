@@ -102,6 +102,8 @@ def on_terminal(*args, env=None, stream="stdout", stdout=None) -> tuple[int, byt
     os.close(leader)
     drain.join(timeout=120)
     status = run.wait(timeout=120)
+    if other_stream:
+        other_stream.close()
     # The terminal turns each line feed into a carriage return and a line feed.
     return status, b"".join(seen).replace(b"\r\n", b"\n"), b"".join(other)
 
