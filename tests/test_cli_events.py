@@ -312,6 +312,20 @@ def untimed(output):
     return [{k: v for k, v in summary.items() if k not in ("seconds", "bytes_per_second")} for summary in lines]
 
 
+@pytest.mark.parametrize("encoding", ["ascii", "latin-1", "utf-8"])
+def test_workers_write_as_standard_output_encodes(tmp_path, encoding):
+    # Workers encode their output themselves; what standard output cannot
+    # hold must still come out escaped as one process writes it, lone
+    # surrogates from character references included.
+    for i, text in enumerate(["<p>é ☺ &#xD800; x</p>", "<p>ü</p>" * 40000]):
+        (tmp_path / f"{i}.xml").write_text(text)
+    env = {"PYTHONIOENCODING": encoding}
+    for command in (["events"], ["events", "--json"], ["stats", "--json"]):
+        runs = [corvane(*command, "--jobs", jobs, tmp_path, env=env) for jobs in ("1", "2")]
+        assert runs[0].returncode == runs[1].returncode == 0, runs[1].stderr
+        assert untimed(runs[0].stdout) == untimed(runs[1].stdout) != b""
+
+
 def test_directories_read_with_several_jobs_as_with_one(parsing, tmp_path):
     tree = tmp_path / "tree"
     (tree / "sub").mkdir(parents=True)

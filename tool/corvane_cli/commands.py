@@ -53,7 +53,7 @@ def input_files(names: Iterable[str]) -> list[str]:
 class Options:
     """What a command needs to read one file, in a form a worker can take."""
 
-    __slots__ = ("encoding", "mode", "progress", "json", "colour", "header")
+    __slots__ = ("encoding", "mode", "progress", "json", "colour", "header", "output")
 
     def __init__(
         self,
@@ -63,6 +63,7 @@ class Options:
         json: bool = False,
         colour: bool = False,
         header: bool = False,  # events: a line naming each file before its events
+        output: tuple[str, str] = ("utf-8", "strict"),  # how a worker encodes what it writes
     ) -> None:
         self.encoding = encoding
         self.mode = mode
@@ -70,6 +71,7 @@ class Options:
         self.json = json
         self.colour = colour
         self.header = header
+        self.output = output
 
 
 def events_of_file(path: str, options: Options, out: Any) -> None:
@@ -122,12 +124,13 @@ def in_worker(task: tuple[str, str, Options, str]) -> tuple[Any, str | None, int
     from .parallel import Spool
 
     command, path, options, folder = task
-    spool = Spool(folder) if command == "events" else None
+    spool = Spool(folder, *options.output) if command == "events" else None
     try:
         if spool is not None:
             events_of_file(path, options, spool)
             return spool.result(), None, OK
-        return stats_of_file(path, options), None, OK
+        # Made here, so that the parent has only text to pass on.
+        return stats_line(stats_of_file(path, options), options.json), None, OK
     except CliError as exc:
         return spool.result() if spool else None, str(exc), exc.status
 
@@ -186,7 +189,7 @@ def events(args: argparse.Namespace) -> int:
     single = len(args.files) == 1 and not os.path.isdir(args.files[0])
     # Drawn only where the bar cannot mix with the lines being written.
     progress = args.progress and may_draw(sys.stdout, while_writing=True)
-    options = Options(args.encoding, args.mode, progress, args.json, colour, not single)
+    options = Options(args.encoding, args.mode, progress, args.json, colour, not single, out.codec())
 
     def show(spooled: tuple[str, str]) -> None:
         from .parallel import Spool
@@ -214,19 +217,21 @@ def encoding(args: argparse.Namespace) -> int:
 def stats(args: argparse.Namespace) -> int:
     out = Output(sys.stdout, json=args.json)
     progress = args.progress and may_draw(sys.stdout, while_writing=False)
-    options = Options(args.encoding, args.mode, progress)
+    options = Options(args.encoding, args.mode, progress, args.json)
 
-    def show(summary: dict[str, Any]) -> None:
-        if args.json:
-            import json
-
-            text = json.dumps(summary, ensure_ascii=False)
-        else:
-            text = stats_text(summary)
-        out.write(text + "\n")
+    def one(path: str) -> None:
+        out.write(stats_line(stats_of_file(path, options), args.json))
         out.flush()
 
-    return over_files(args, "stats", options, lambda path: show(stats_of_file(path, options)), show)
+    return over_files(args, "stats", options, one, out.write)
+
+
+def stats_line(summary: dict[str, Any], as_json: bool) -> str:
+    if as_json:
+        import json
+
+        return json.dumps(summary, ensure_ascii=False) + "\n"
+    return stats_text(summary) + "\n"
 
 
 def listing(counts: dict[str, int]) -> str:

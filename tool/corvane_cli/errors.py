@@ -116,6 +116,23 @@ class Output:
     def write(self, text: str) -> None:
         writing("<stdout>", self.stream.write, text)
 
+    def write_bytes(self, data: bytes) -> None:
+        """Bytes already in the stream's encoding, after the text before them."""
+        raw = getattr(self.stream, "buffer", None)
+        if raw is None:
+            self.write(data.decode(*self.codec()))
+            return
+        writing("<stdout>", self.stream.flush)
+        writing("<stdout>", raw.write, data)
+
+    def codec(self) -> tuple[str, str]:
+        """How the stream encodes: what a worker encodes its output with."""
+        if getattr(self.stream, "buffer", None) is None:
+            # A stream of text alone: the bytes are turned back into the
+            # same text, which it then writes as it writes any.
+            return "utf-8", "surrogatepass"
+        return self.stream.encoding, self.stream.errors or "strict"
+
     def flush(self) -> None:
         writing("<stdout>", self.stream.flush)
 

@@ -16,11 +16,15 @@ COPY_CHUNK = 1 << 16
 
 
 class Spool:
-    """A file's output as a worker writes it: text, or a temporary file
-    once it outgrows SPOOL_LIMIT."""
+    """A file's output as a worker writes it, already encoded as standard
+    output encodes it (the worker inherits its settings), so that the parent
+    only passes bytes on: held in memory, or in a temporary file once it
+    outgrows SPOOL_LIMIT."""
 
-    def __init__(self, folder: str) -> None:
+    def __init__(self, folder: str, encoding: str, errors: str) -> None:
         self.folder = folder
+        self.encoding = encoding
+        self.errors = errors
         self.parts: list[str] = []
         self.size = 0
         self.path: str | None = None
@@ -28,38 +32,42 @@ class Spool:
 
     def write(self, text: str) -> None:
         if self.file is not None:
-            self.file.write(text)
+            self.file.write(text.encode(self.encoding, self.errors))
             return
         self.parts.append(text)
         self.size += len(text)
         if self.size > SPOOL_LIMIT:
             fd, self.path = tempfile.mkstemp(dir=self.folder, suffix=".out")
-            # Lone surrogates from character references go through as they
-            # are; the parent writes them as its own output would.
-            self.file = open(fd, "w", encoding="utf-8", errors="surrogatepass")
-            self.file.write("".join(self.parts))
-            self.parts = []
+            self.file = open(fd, "wb")
+            self.file.write(self._taken())
+
+    def _taken(self) -> bytes:
+        data = "".join(self.parts).encode(self.encoding, self.errors)
+        self.parts = []
+        return data
 
     def flush(self) -> None:
         pass
 
-    def result(self) -> tuple[str, str]:
+    def result(self) -> tuple[str, bytes | str]:
         if self.file is not None:
             assert self.path is not None
             self.file.close()
             return "file", self.path
-        return "text", "".join(self.parts)
+        return "bytes", self._taken()
 
     @staticmethod
-    def copy(spooled: tuple[str, str], out: Any) -> None:
+    def copy(spooled: tuple[str, bytes | str], out: Any) -> None:
         kind, content = spooled
-        if kind == "text":
-            out.write(content)
+        if kind == "bytes":
+            assert isinstance(content, bytes)
+            out.write_bytes(content)
             return
+        assert isinstance(content, str)
         try:
-            with open(content, encoding="utf-8", errors="surrogatepass") as spilled:
+            with open(content, "rb") as spilled:
                 while chunk := spilled.read(COPY_CHUNK):
-                    out.write(chunk)
+                    out.write_bytes(chunk)
         finally:
             os.unlink(content)
         out.flush()
