@@ -322,6 +322,7 @@ private:
         for (int i = 0; i < kSlotCount; ++i)
             bound |= unsigned(self_->slots[i] != nullptr) << i;
         bound_ = std::uint16_t(bound);
+        decide_skipping();
     }
 
     int report_text(P begin, P end) {
@@ -339,14 +340,17 @@ private:
     // reference is text like any other: the search passes over it to the
     // next "<" (a reference never holds one). Only a reference that the end
     // cuts off matters still, found afterwards by unfinished_reference.
-    bool skips_references() const {
-        if constexpr (Dry)
-            return false;
-        return !extra_openers_ && !(bound_ & (bit(Text) | bit(EntityRef) | bit(CharRef)));
+    // Decided again whenever the bindings or the states change, not at
+    // every construct.
+    bool skips_references() const { return skips_references_; }
+
+    void decide_skipping() {
+        if constexpr (!Dry)
+            skips_references_ = !extra_openers_ && !(bound_ & (bit(Text) | bit(EntityRef) | bit(CharRef)));
     }
 
     CORVANE_INLINE
-    P next_opener(P p) { return skips_references() ? find(p, needles<Unit>('<')) : find_opener(p); }
+    P next_opener(P p) { return skips_references_ ? find(p, needles<Unit>('<')) : find_opener(p); }
 
     // Where the scan of the run of text [text, end) stops for a reference
     // that the end cuts off, or end. A reference runs to the first code
@@ -838,6 +842,7 @@ private:
     void set_state(std::int32_t &state, std::int32_t value) {
         state = value;
         extra_openers_ = self_->doctype_state != 0 || self_->pending_net != 0;
+        decide_skipping();
     }
 
     FastParser *self_;
@@ -847,6 +852,7 @@ private:
     std::uint32_t bound_;
     std::uint64_t seen_changes_;
     bool extra_openers_ = self_->doctype_state != 0 || self_->pending_net != 0;
+    bool skips_references_ = false;
 };
 
 }  // namespace corvane_parser::CORVANE_ISA_NS
