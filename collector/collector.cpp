@@ -171,6 +171,7 @@ PyObject *empty_str() {
 // the limit from the start of the run whenever they go out, so that the
 // events do not depend on how the input was cut into pieces. The shorter
 // rest goes out only when the run has ended (final); until then it waits.
+// Counting follows the same cuts with the run's length alone.
 int count_text(State &s, bool final) {
     const Py_ssize_t n = s.counted_text;
     const Py_ssize_t limit = s.text_limit > 0 ? s.text_limit : n;
