@@ -23,20 +23,21 @@ if TYPE_CHECKING:
 COMPRESSED_SUFFIXES = (".gz", ".bz2", ".xz")
 
 
-def is_markup_name(name: str) -> bool:
-    documents = layer().documents
+def is_markup_name(name: str, suffixes: frozenset[str]) -> bool:
     lower = name.lower()
     for suffix in COMPRESSED_SUFFIXES:
         if lower.endswith(suffix):
             lower = lower[: -len(suffix)]
             break
-    return os.path.splitext(lower)[1] in documents.SGML_SUFFIXES | documents.XML_SUFFIXES
+    return os.path.splitext(lower)[1] in suffixes
 
 
 def input_files(names: Iterable[str]) -> list[str]:
     """The files named, with each directory replaced by its markup files,
     walked in sorted order."""
-    found = []
+    found: list[str] = []
+    documents = layer().documents
+    suffixes = documents.SGML_SUFFIXES | documents.XML_SUFFIXES
     for name in names:
         if name == "-" or not os.path.isdir(name):
             found.append(name)
@@ -44,7 +45,7 @@ def input_files(names: Iterable[str]) -> list[str]:
         before = len(found)
         for folder, subfolders, files in os.walk(name):
             subfolders.sort()
-            found += [os.path.join(folder, f) for f in sorted(files) if is_markup_name(f)]
+            found += [os.path.join(folder, f) for f in sorted(files) if is_markup_name(f, suffixes)]
         if len(found) == before:
             warn(f"{name}: no file with a suffix of markup in this directory")
     return found
@@ -119,20 +120,21 @@ def stats_of_file(path: str, options: Options) -> dict[str, Any]:
     }
 
 
-def in_worker(task: tuple[str, str, Options, str]) -> tuple[Any, str | None, int]:
-    """One file's work in a worker process: (result, message, status)."""
+def in_worker(task: tuple[str, str, Options, str | None]) -> tuple[Any, str | None, int]:
+    """One file's work in a worker process: (output, message, status), the
+    output already encoded, so that the parent has only bytes to pass on."""
     from .parallel import Spool
 
     command, path, options, folder = task
-    spool = Spool(folder, *options.output) if command == "events" else None
+    spool = Spool(folder, *options.output)
     try:
-        if spool is not None:
+        if command == "events":
             events_of_file(path, options, spool)
-            return spool.result(), None, OK
-        # Made here, so that the parent has only text to pass on.
-        return stats_line(stats_of_file(path, options), options.json), None, OK
+        else:
+            spool.write(stats_line(stats_of_file(path, options), options.json))
+        return spool.result(), None, OK
     except CliError as exc:
-        return spool.result() if spool else None, str(exc), exc.status
+        return spool.result(), str(exc), exc.status
 
 
 def over_files(
@@ -140,11 +142,11 @@ def over_files(
     command: str,
     options: Options,
     one: Callable[[str], None],
-    show: Callable[[Any], None],
+    out: Output,
 ) -> int:
     """Run a command on every file, in order; a failing file is reported
     and the rest go on. With more than one job the files are read by
-    worker processes and their results shown here in order."""
+    worker processes and their output written here in order."""
     paths = input_files(args.files)
     jobs = min(args.jobs or default_jobs(), len(paths))
     status = OK
@@ -161,13 +163,12 @@ def over_files(
                 report(exc)
                 status = max(status, exc.status)
         return status
-    from .parallel import each_result
+    from .parallel import Spool, each_result
 
     results = each_result(in_worker, command, paths, options, jobs)
     try:
         for result, message, failed in results:
-            if result is not None:
-                show(result)
+            Spool.copy(result, out)
             if message is not None:
                 writing("<stdout>", sys.stdout.flush)
                 report(CliError(message))
@@ -190,13 +191,7 @@ def events(args: argparse.Namespace) -> int:
     # Drawn only where the bar cannot mix with the lines being written.
     progress = args.progress and may_draw(sys.stdout, while_writing=True)
     options = Options(args.encoding, args.mode, progress, args.json, colour, not single, out.codec())
-
-    def show(spooled: tuple[str, str]) -> None:
-        from .parallel import Spool
-
-        Spool.copy(spooled, out)
-
-    status = over_files(args, "events", options, lambda path: events_of_file(path, options, out), show)
+    status = over_files(args, "events", options, lambda path: events_of_file(path, options, out), out)
     out.flush()
     return status
 
@@ -211,19 +206,19 @@ def encoding(args: argparse.Namespace) -> int:
             out.flush()
 
     args.jobs = 1
-    return over_files(args, "encoding", Options(None, None, False), one, lambda _: None)
+    return over_files(args, "encoding", Options(None, None, False), one, out)
 
 
 def stats(args: argparse.Namespace) -> int:
     out = Output(sys.stdout, json=args.json)
     progress = args.progress and may_draw(sys.stdout, while_writing=False)
-    options = Options(args.encoding, args.mode, progress, args.json)
+    options = Options(args.encoding, args.mode, progress, args.json, output=out.codec())
 
     def one(path: str) -> None:
         out.write(stats_line(stats_of_file(path, options), args.json))
         out.flush()
 
-    return over_files(args, "stats", options, one, out.write)
+    return over_files(args, "stats", options, one, out)
 
 
 def stats_line(summary: dict[str, Any], as_json: bool) -> str:
