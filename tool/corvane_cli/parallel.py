@@ -156,7 +156,8 @@ def _serve(work: Work, tasks: list[Any], orders: int, results: int) -> None:
             out.write(FRAME.pack(index, len(particulars), len(body)))
             out.write(particulars)
             out.write(body)
-            out.flush()
+        # A batch at a time, so that the parent wakes once for many small files.
+        out.flush()
 
 
 def _fork_worker(work: Work, tasks: list[Any], inherited: list[int]) -> tuple[int, int, int]:
