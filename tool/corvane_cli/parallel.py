@@ -86,7 +86,7 @@ class Spool:
 
 # A result travels as its index among the paths, the length of its
 # marshalled particulars and the length of the output it carries, which
-# follows them as it is, uncopied; a task as the range of paths a worker is
+# follows them as it is, not marshalled; a task as the range of paths a worker is
 # to read next.
 FRAME = struct.Struct("<QQQ")
 TASK = struct.Struct("<QQ")
@@ -231,7 +231,12 @@ def _forked(work: Work, tasks: list[Any], jobs: int) -> Generator[Any, None, Non
             for worker in (*range(jobs), *range(jobs)):
                 if owing[worker] <= batch and handed < min(count, due + window):
                     last = min(count, handed + batch)
-                    os.write(orders[worker], TASK.pack(handed, last))
+                    try:
+                        os.write(orders[worker], TASK.pack(handed, last))
+                    except BrokenPipeError:
+                        # It has ended; the end of its results says so.
+                        owing[worker] = count + batch
+                        continue
                     given[worker].append(range(handed, last))
                     owing[worker] += last - handed
                     handed = last
