@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Generator
     from typing import Any
 
-    Work = Callable[[tuple[str, str, Any, str]], Any]
+    Work = Callable[[tuple[str, str, Any, str | None]], Any]
 
 # What a worker holds in memory of one file's output before it spills the
 # rest to a file, so that many workers on large files stay bounded.
@@ -86,14 +86,21 @@ class Spool:
 
 # A result travels as its index among the paths, the length of its
 # marshalled particulars and the length of the output it carries, which
-# follows them as it is, not marshalled; a task as the range of paths a worker is
-# to read next.
+# follows them as it is, not marshalled; a task as the range of paths a
+# worker is to read next.
 FRAME = struct.Struct("<QQQ")
 TASK = struct.Struct("<QQ")
 READ_SIZE = 1 << 16
 # Workers are forked where the platform can; elsewhere the standard pool
 # starts them as it can.
 FORKS = hasattr(os, "fork")
+
+
+class WorkerError(CliError):
+    """A worker process failed outside the failures its work reports."""
+
+
+ENDED = "a worker process ended before its files were read"
 
 
 def _quiet_worker() -> None:
@@ -127,14 +134,11 @@ def _pooled(work: Work, tasks: list[Any], jobs: int) -> Generator[Any, None, Non
 
     chunk = max(1, min(16, len(tasks) // (jobs * 4)))
     with multiprocessing.Pool(jobs, initializer=_quiet_worker) as pool:
-        yield from pool.imap(work, tasks, chunk)
-
-
-class WorkerError(CliError):
-    """A worker process failed outside the failures its work reports."""
-
-
-ENDED = "a worker process ended before its files were read"
+        try:
+            yield from pool.imap(work, tasks, chunk)
+        except Exception as exc:
+            # As from a forked worker: one line, not the worker's traceback.
+            raise WorkerError(f"{type(exc).__name__}: {exc}") from None
 
 
 def _serve(work: Work, tasks: list[Any], orders: int, results: int) -> None:
