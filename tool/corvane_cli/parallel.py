@@ -144,24 +144,23 @@ def _pooled(work: Work, tasks: list[Any], jobs: int) -> Generator[Any, None, Non
 def _serve(work: Work, tasks: list[Any], orders: int, results: int) -> None:
     # A forked worker: the tasks are already in its memory, so an order is
     # only a range of them. It ends when the parent closes its orders.
-    out = os.fdopen(results, "wb", buffering=READ_SIZE)
-    reading = os.fdopen(orders, "rb", buffering=0)
-    while len(order := reading.read(TASK.size)) == TASK.size:
-        first, last = TASK.unpack(order)
-        for index in range(first, last):
-            body = b""
-            try:
-                (kind, content), message, status = work(tasks[index])
-                if kind == "bytes":
-                    body, content = content, None
-            except Exception as exc:
-                kind, content, message, status = "failed", None, f"{type(exc).__name__}: {exc}", 0
-            particulars = marshal.dumps((kind, content, message, status))
-            out.write(FRAME.pack(index, len(particulars), len(body)))
-            out.write(particulars)
-            out.write(body)
-        # A batch at a time, so that the parent wakes once for many small files.
-        out.flush()
+    with os.fdopen(results, "wb", buffering=READ_SIZE) as out, os.fdopen(orders, "rb", buffering=0) as reading:
+        while len(order := reading.read(TASK.size)) == TASK.size:
+            first, last = TASK.unpack(order)
+            for index in range(first, last):
+                body = b""
+                try:
+                    (kind, content), message, status = work(tasks[index])
+                    if kind == "bytes":
+                        body, content = content, None
+                except Exception as exc:
+                    kind, content, message, status = "failed", None, f"{type(exc).__name__}: {exc}", 0
+                particulars = marshal.dumps((kind, content, message, status))
+                out.write(FRAME.pack(index, len(particulars), len(body)))
+                out.write(particulars)
+                out.write(body)
+            # A batch at a time, so that the parent wakes once for many small files.
+            out.flush()
 
 
 def _fork_worker(work: Work, tasks: list[Any], inherited: list[int]) -> tuple[int, int, int]:
